@@ -1,0 +1,178 @@
+/*
+ * vexa.h: everything an instrumented program and a debugger share with
+ * libvexa.so.
+ *
+ * An instrumenting compiler calls the hooks; a debugger keeps a breakpoint on
+ * __vexa_switch_to_debugger, reads the communication block at every stop and
+ * writes commands into it before it resumes. Every layout below is read by
+ * debuggers of either word size, so every address or count the library hands
+ * out is a little-endian 64-bit field, zero-extended from 32 bits on i386.
+ */
+#ifndef VEXA_H
+#define VEXA_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Event reasons: 1-4 status, 256/257 detections, negative values errors. */
+typedef int32_t vexa_event_reason_t;
+
+enum {
+  VEXA_EVENT_NONE = 0,
+  VEXA_EVENT_LOADED = 1,
+  VEXA_EVENT_UNLOADED = 2,
+  VEXA_EVENT_CONFIGURED = 3,
+  VEXA_EVENT_ALIVE = 4,
+  VEXA_EVENT_DATA_SHARING = 256,
+  VEXA_EVENT_REENTRANT_CALL = 257,
+  VEXA_ERROR_INVALID_TASK_HANDLE = -991,
+  VEXA_ERROR_TASK_NESTING = -992,
+  VEXA_ERROR_TASK_HANDLE_OVERFLOW = -993,
+  VEXA_ERROR_FILTER_OPERATION_FAILED = -994,
+  VEXA_ERROR_BAD_FILTER_OPERATION = -995,
+  VEXA_ERROR_UNKNOWN_FEATURE = -996,
+  VEXA_ERROR_INVALID_PARAMETER = -997,
+  VEXA_ERROR_OUT_OF_MEMORY = -998,
+  VEXA_ERROR_VERSION_MISMATCH = -1000
+};
+
+/* Words of __vexa_config. */
+enum {
+  VEXA_CONFIG_VERSION = 0, /* must hold 1 */
+  VEXA_CONFIG_PENDING = 1, /* command bits, cleared when executed */
+  VEXA_CONFIG_ENABLE = 2,  /* detectors and suspension marking */
+  VEXA_CONFIG_COUNT = 3    /* records to apply / capacity to allocate */
+};
+
+/* Bits of the pending word. */
+#define VEXA_PENDING_RESET_TSM 0x1u
+#define VEXA_PENDING_RESET_RE 0x2u
+#define VEXA_PENDING_PING 0x20000000u
+#define VEXA_PENDING_APPLY_FILTERS 0x40000000u
+#define VEXA_PENDING_ALLOCATE_FILTERS 0x80000000u
+
+/* Bits of the enable word. */
+#define VEXA_ENABLE_TSM 0x1u
+#define VEXA_ENABLE_RE 0x2u
+#define VEXA_ENABLE_SUSPEND_MARKING 0x80000000u
+
+/* Bits of __VEXA_isGuardedCall: which hook groups run at all. */
+#define VEXA_GUARD_TASK 0x1u
+#define VEXA_GUARD_MEMORY 0x2u
+#define VEXA_GUARD_FUNCTION 0x4u
+
+typedef enum tsm_access_t { TSM_READ = 0, TSM_WRITE = 1 } tsm_access_t;
+
+/* One access as the debugger sees it in a data sharing detection. */
+typedef struct tsm_access_desc_t {
+  uint32_t access; /* tsm_access_t */
+  uint32_t size;
+  uint64_t base;
+  uint64_t task;   /* task_id of the accessing task's thread identity */
+  uint64_t thread; /* pthread_self() of the thread that ran the task */
+  uint64_t code;   /* return address of the memory hook call */
+} tsm_access_desc_t;
+
+/* One entry of a reentrant call detection's array. */
+typedef struct vexa_task_identity_t {
+  uint64_t task_id;
+  uint64_t thread;
+} vexa_task_identity_t;
+
+/* __vexa_current_detection. Bytes 8..63 are meaningful for reasons 256 and
+ * 257 only; the arrays they point to live only while the program is stopped
+ * for that event. */
+typedef struct vexa_detection_t {
+  uint64_t code; /* where the event arose: return address of the latest hook */
+  union {
+    struct {
+      tsm_access_desc_t offender;
+      uint64_t count;    /* entries in offended, at least 1 */
+      uint64_t offended; /* address of tsm_access_desc_t[count] */
+    } tsm;
+    struct {
+      uint64_t function;
+      uint64_t count;    /* entries in offenses, at least 2 */
+      uint64_t offenses; /* address of vexa_task_identity_t[count], caller last */
+    } re;
+  } u;
+} vexa_detection_t;
+
+/* A filter record, written by the debugger into the filter buffer. */
+typedef struct vexa_filter_t {
+  uint8_t feature; /* 1 tsm, 2 re */
+  uint8_t reserved1;
+  uint8_t kind;    /* low 4 bits: 1 code ranges, 2 data ranges, 4 threads */
+  uint8_t action;  /* low 4 bits: 1 clear, 2 add, 4 remove */
+  uint32_t reserved4;
+  uint64_t first;  /* range start, or task_id */
+  uint64_t second; /* range size, or thread */
+} vexa_filter_t;
+
+#define VEXA_FEATURE_TSM 1
+#define VEXA_FEATURE_RE 2
+#define VEXA_FILTER_CODE 1
+#define VEXA_FILTER_DATA 2
+#define VEXA_FILTER_THREAD 4
+#define VEXA_FILTER_CLEAR 1
+#define VEXA_FILTER_ADD 2
+#define VEXA_FILTER_REMOVE 4
+
+/* The communication block. */
+extern uint32_t __vexa_config[4];
+extern uint64_t __vexa_filter_space;
+extern vexa_event_reason_t __vexa_event_reason;
+extern vexa_detection_t __vexa_current_detection;
+extern uint32_t __VEXA_isGuardedCall;
+
+/* Empty; the debugger's breakpoint. A program may define its own, which then
+ * receives every stop (the test suite's in-process debugger does). */
+void __vexa_switch_to_debugger(void);
+
+/* Hooks inserted by the instrumenting compiler. The code address of every
+ * access and event is the hook call's return address. */
+void _VEXA_enterTask(void);
+void _VEXA_leaveTask(void);
+void _VEXA_suspendTask(void);
+void _VEXA_resumeTask(void);
+void _VEXA_readMemory(void const* address, unsigned size);
+void _VEXA_writeMemory(void const* address, unsigned size);
+void _VEXA_enterFunction(void const* function, void const* frame);
+void _VEXA_leaveFunction(void const* function, void const* frame);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* Debuggers read these offsets; they must never move. */
+#ifdef __cplusplus
+#define VEXA_STATIC_ASSERT static_assert
+#else
+#define VEXA_STATIC_ASSERT _Static_assert
+#endif
+VEXA_STATIC_ASSERT(sizeof(vexa_event_reason_t) == 4, "debugger reads this layout");
+VEXA_STATIC_ASSERT(sizeof(tsm_access_desc_t) == 40, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(tsm_access_desc_t, size) == 4, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(tsm_access_desc_t, base) == 8, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(tsm_access_desc_t, task) == 16, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(tsm_access_desc_t, thread) == 24, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(tsm_access_desc_t, code) == 32, "debugger reads this layout");
+VEXA_STATIC_ASSERT(sizeof(vexa_task_identity_t) == 16, "debugger reads this layout");
+VEXA_STATIC_ASSERT(sizeof(vexa_detection_t) == 64, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.tsm.offender) == 8, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.tsm.count) == 48, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.tsm.offended) == 56, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.re.function) == 8, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.re.count) == 16, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.re.offenses) == 24, "debugger reads this layout");
+VEXA_STATIC_ASSERT(sizeof(vexa_filter_t) == 24, "debugger writes this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_filter_t, kind) == 2, "debugger writes this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_filter_t, action) == 3, "debugger writes this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_filter_t, first) == 8, "debugger writes this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_filter_t, second) == 16, "debugger writes this layout");
+
+#endif /* VEXA_H */

@@ -1,0 +1,51 @@
+// Small things every part of vexa uses: the address type, the thread
+// identity, branch hints and the unlocked accessors of the exported words.
+#ifndef VEXA_BASE_H
+#define VEXA_BASE_H
+
+#include <cstdint>
+
+#define VEXA_LIKELY(x) __builtin_expect(!!(x), 1)
+#define VEXA_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#define VEXA_EXPORT extern "C" __attribute__((visibility("default")))
+#define VEXA_RETURN_ADDRESS() __builtin_return_address(0)
+
+namespace vexa {
+
+// Every address, object size and range bound inside the library. On the
+// i386 reference target this is the unsigned 32-bit word the detectors
+// compare; a wider build widens it here and nowhere else.
+using address_t = std::uintptr_t;
+
+inline address_t to_address(void const* p) { return reinterpret_cast<address_t>(p); }
+
+struct thread_model_t {
+  // The identity of the thread that runs a task. vexa always records
+  // task_id 0 and pthread_self() of the entering thread.
+  struct threadid_t {
+    std::uint64_t task_id;
+    unsigned long thread;
+
+    friend bool operator==(threadid_t const& a, threadid_t const& b) {
+      return a.task_id == b.task_id && a.thread == b.thread;
+    }
+    friend bool operator!=(threadid_t const& a, threadid_t const& b) { return !(a == b); }
+    friend bool operator<(threadid_t const& a, threadid_t const& b) {
+      return a.task_id < b.task_id || (a.task_id == b.task_id && a.thread < b.thread);
+    }
+  };
+};
+
+// The exported words (__vexa_config, __VEXA_isGuardedCall) are read on
+// every hook call without a lock and written by the debugger, by
+// configure() and by the task hooks. Relaxed atomics keep those reads plain
+// loads on x86 while making the races defined; every reader tolerates a
+// stale value (the next hook call sees the new one).
+inline std::uint32_t load_word(std::uint32_t const& w) { return __atomic_load_n(&w, __ATOMIC_RELAXED); }
+inline void store_word(std::uint32_t& w, std::uint32_t v) { __atomic_store_n(&w, v, __ATOMIC_RELAXED); }
+inline void set_bits(std::uint32_t& w, std::uint32_t bits) { __atomic_fetch_or(&w, bits, __ATOMIC_RELAXED); }
+inline void clear_bits(std::uint32_t& w, std::uint32_t bits) { __atomic_fetch_and(&w, ~bits, __ATOMIC_RELAXED); }
+
+}  // namespace vexa
+
+#endif  // VEXA_BASE_H

@@ -1,0 +1,30 @@
+// Text on stderr, chosen by the bits of logging_level. Decides nothing:
+// it only prints what the stop loop, configure() and the hooks hand it.
+#ifndef VEXA_DIAGNOSTICS_H
+#define VEXA_DIAGNOSTICS_H
+
+#include <cstddef>
+
+#include "../../include/vexa.h"
+#include "base.h"
+
+namespace vexa {
+
+// The diagnostics of one stop, for __vexa_event_reason and the record.
+void dump_communication();
+// One filter record, before configure() examines it.
+void dump_filter(vexa_filter_t const& record);
+// label(0x<address>): xx xx ... (one byte each, memory order)
+void raw_dump(char const* label, void const* object, std::size_t n);
+// The message of a reason, or null when it has none.
+char const* event_message(vexa_event_reason_t reason);
+
+// Hook lines; callers hold the runtime lock.
+void print_no_task_id(thread_model_t::threadid_t const& self);
+void print_task_id_mismatch(thread_model_t::threadid_t const& recorded, thread_model_t::threadid_t const& self);
+void print_task_trace(char const* verb, void const* code, unsigned short handle,
+                      thread_model_t::threadid_t const& identity);
+
+}  // namespace vexa
+
+#endif  // VEXA_DIAGNOSTICS_H

@@ -1,0 +1,106 @@
+// The two filter commands: allocating the buffer the debugger writes filter
+// records into, and applying a batch of records.
+//
+// A batch is all-or-nothing: records edit private copies of the detectors'
+// filters, and the copies are installed only when every record succeeded,
+// each with one pointer store. Hooks on other threads read the installed
+// filters without a lock, so an installed filter is never changed or freed;
+// a replaced one stays allocated.
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+#include <memory>
+
+#include "diagnostics.h"
+#include "runtime.h"
+
+namespace vexa {
+
+vexa_event_reason_t vexa_t::allocate_filter_buffer() {
+  std::uint32_t const count = load_word(__vexa_config[VEXA_CONFIG_COUNT]);
+  // A byte size that wraps in 32 bits would hand the debugger a buffer
+  // smaller than it asked for; refuse it before anything changes.
+  if (count > std::numeric_limits<std::uint32_t>::max() / sizeof(vexa_filter_t))
+    return VEXA_ERROR_INVALID_PARAMETER;
+
+  std::free(reinterpret_cast<void*>(static_cast<std::uintptr_t>(__vexa_filter_space)));
+  __vexa_filter_space = 0;
+  std::uint32_t const bytes = count * static_cast<std::uint32_t>(sizeof(vexa_filter_t));
+  __vexa_filter_space_size = 0;
+  if (logging_level & log_status)
+    std::cerr << "vexa: allocate " << std::dec << bytes << " bytes of filter buffer" << std::endl;
+
+  void* buffer = std::malloc(bytes);
+  __vexa_filter_space = static_cast<std::uint64_t>(to_address(buffer));
+  if (buffer == nullptr) return VEXA_ERROR_OUT_OF_MEMORY;
+  __vexa_filter_space_size = count;
+  clear_bits(__vexa_config[VEXA_CONFIG_PENDING], VEXA_PENDING_ALLOCATE_FILTERS);
+  return VEXA_EVENT_CONFIGURED;
+}
+
+namespace {
+
+// Applies one record to a working copy; 0 or the failure's reason.
+vexa_event_reason_t apply(logging_filter_t& f, vexa_filter_t const& record) {
+  unsigned const kind = record.kind & 0xf;
+  unsigned const action = record.action & 0xf;
+  if (kind != VEXA_FILTER_CODE && kind != VEXA_FILTER_DATA && kind != VEXA_FILTER_THREAD)
+    return VEXA_ERROR_BAD_FILTER_OPERATION;
+  if (action != VEXA_FILTER_CLEAR && action != VEXA_FILTER_ADD && action != VEXA_FILTER_REMOVE)
+    return VEXA_ERROR_BAD_FILTER_OPERATION;
+
+  auto edit = [&](auto& set, auto const& value) -> vexa_event_reason_t {
+    if (action == VEXA_FILTER_CLEAR) {
+      set.clear();
+      return VEXA_EVENT_NONE;
+    }
+    if (action == VEXA_FILTER_ADD)
+      return set.insert(value).second ? VEXA_EVENT_NONE : VEXA_ERROR_FILTER_OPERATION_FAILED;
+    return set.erase(value) != 0 ? VEXA_EVENT_NONE : VEXA_ERROR_FILTER_OPERATION_FAILED;
+  };
+  if (kind == VEXA_FILTER_THREAD) {
+    thread_model_t::threadid_t const id{record.first, static_cast<unsigned long>(record.second & 0xffffffffu)};
+    return edit(f.thread_ids, id);
+  }
+  // Addresses are 32-bit on the reference target: the high words are not read.
+  logging_filter_t::range_t const range{static_cast<address_t>(record.first & 0xffffffffu),
+                                        static_cast<address_t>(record.second & 0xffffffffu)};
+  return edit(kind == VEXA_FILTER_CODE ? f.code_ranges : f.data_ranges, range);
+}
+
+}  // namespace
+
+vexa_event_reason_t vexa_t::apply_filter_records() {
+  std::uint32_t& count = __vexa_config[VEXA_CONFIG_COUNT];
+  if (__vexa_filter_space_size < load_word(count)) return VEXA_ERROR_INVALID_PARAMETER;
+
+  std::unique_ptr<logging_filter_t> copies[2];
+  auto const* p = reinterpret_cast<vexa_filter_t const*>(static_cast<std::uintptr_t>(__vexa_filter_space));
+  for (; load_word(count) != 0; ++p) {
+    dump_filter(*p);
+    unsigned const feature = p->feature;
+    if (feature != VEXA_FEATURE_TSM && feature != VEXA_FEATURE_RE) return VEXA_ERROR_UNKNOWN_FEATURE;
+    unsigned const i = feature - 1;
+    if (features[i] == nullptr) return VEXA_ERROR_UNKNOWN_FEATURE;
+    if (!copies[i]) {
+      if (logging_filter_t const* installed = features[i]->current_filter()) {
+        copies[i].reset(new logging_filter_t(*installed));
+      } else {
+        copies[i].reset(new logging_filter_t);
+        // "re" filters list the only functions to examine; "tsm" filters
+        // list what to ignore. Fixed here for the filter's whole life.
+        if (feature == VEXA_FEATURE_RE) copies[i]->code_mode = logging_filter_t::mode_only;
+      }
+    }
+    vexa_event_reason_t r = apply(*copies[i], *p);
+    if (r != VEXA_EVENT_NONE) return r;  // the copies die here; nothing installed
+    store_word(count, load_word(count) - 1);
+  }
+
+  for (unsigned i = 0; i < 2; ++i)
+    if (copies[i]) features[i]->install_filter(copies[i].release());
+  clear_bits(__vexa_config[VEXA_CONFIG_PENDING], VEXA_PENDING_APPLY_FILTERS);
+  return VEXA_EVENT_CONFIGURED;
+}
+
+}  // namespace vexa

@@ -1,0 +1,33 @@
+#include "hook_frame.h"
+
+#include <pthread.h>
+
+#include "diagnostics.h"
+
+namespace vexa {
+
+void serve_pending() {
+  lock_scope held(vexa.lock);
+  // Look again: another thread may have served it while we waited.
+  if (load_word(__vexa_config[VEXA_CONFIG_PENDING]) != 0) vexa.notify_debugger(vexa.configure());
+}
+
+thread_model_t::threadid_t self_identity() { return {0, static_cast<unsigned long>(pthread_self())}; }
+
+void check_task_id_slow(task_record_t const* record) {
+  thread_model_t::threadid_t const self = self_identity();
+  lock_scope held(vexa.lock);
+  if (record == nullptr) {
+    print_no_task_id(self);
+    return;
+  }
+  thread_model_t::threadid_t const recorded = vexa.identity_of(record->handle);
+  if (recorded != self) print_task_id_mismatch(recorded, self);
+}
+
+void raise_event(vexa_event_reason_t reason) {
+  lock_scope held(vexa.lock);
+  vexa.notify_debugger(reason);
+}
+
+}  // namespace vexa

@@ -1,0 +1,47 @@
+// _VEXA_readMemory and _VEXA_writeMemory: feed the sharing detector.
+#include "hook_frame.h"
+
+namespace vexa {
+namespace {
+
+// Memory hooks switch themselves off once no task is alive; the next task
+// entered with the detector enabled switches them on again.
+bool no_live_task() {
+  // Unlocked first look; pairs with nothing: a stale count only costs one
+  // more hook call on either side of the change.
+  if (vexa.live_tasks.load(std::memory_order_relaxed) != 0) return false;
+  lock_scope held(vexa.lock);
+  if (vexa.live_tasks.load(std::memory_order_relaxed) != 0) return false;
+  clear_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+  return true;
+}
+
+[[gnu::noinline]] void memory_hook(void const* address, unsigned size, tsm_access_t access, void const* ret) {
+  if (no_live_task()) return;
+  thread_info_t& self = current;
+  task_record_t* record = self.record;
+  check_task_id(record);
+  if (record == nullptr || !enabled(VEXA_ENABLE_TSM)) return;
+  self.code = ret;
+  tsm_t& tsm = vexa.tsm;
+  tsm_t::const_iterator log = tsm.log({to_address(address), size}, access, record->handle, ret);
+  if (!log) return;
+  if (tsm_t::case_t* c = tsm.check(log, access, record->handle, ret)) tsm.commit(c);
+}
+
+}  // namespace
+}  // namespace vexa
+
+using namespace vexa;
+
+VEXA_EXPORT void _VEXA_readMemory(void const* address, unsigned size) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
+  memory_hook(address, size, TSM_READ, VEXA_RETURN_ADDRESS());
+}
+
+VEXA_EXPORT void _VEXA_writeMemory(void const* address, unsigned size) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
+  memory_hook(address, size, TSM_WRITE, VEXA_RETURN_ADDRESS());
+}

@@ -1,0 +1,63 @@
+#include "runtime.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>  // std::cerr is used while the runtime object is built
+
+namespace vexa {
+
+std::uint32_t logging_level = 0;
+thread_local thread_info_t current __attribute__((tls_model("initial-exec")));
+
+bool read_environment(char const* name, int base, std::uint32_t& out) {
+  char const* text = std::getenv(name);
+  if (text == nullptr) return false;
+  errno = 0;
+  unsigned long value = std::strtoul(text, nullptr, base);
+  if (errno != 0) return false;
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool read_environment_signed(char const* name, int base, long& out) {
+  char const* text = std::getenv(name);
+  if (text == nullptr) return false;
+  errno = 0;
+  long value = std::strtol(text, nullptr, base);
+  if (errno != 0) return false;
+  out = value;
+  return true;
+}
+
+vexa_t::vexa_t() : live_tasks(0), features{&tsm, &re} {
+  for (int i = 1; i >= 0; --i)
+    if (features[i] != nullptr) features[i]->initialize_lock_order(lock);
+
+  read_environment("VEXA_LOGGING", 16, logging_level);
+  std::uint32_t word;
+  if (read_environment("VEXA_ENABLE", 10, word)) store_word(__vexa_config[VEXA_CONFIG_ENABLE], word);
+  if (read_environment("VEXA_GUARD", 10, word)) store_word(__VEXA_isGuardedCall, word);
+
+  lock_scope held(lock);
+  notify_debugger(VEXA_EVENT_LOADED);
+}
+
+vexa_t::~vexa_t() {
+  // Without the lock: a thread that still runs at exit may hold it forever.
+  notify_debugger(VEXA_EVENT_UNLOADED);
+}
+
+void vexa_t::lock_features() {
+  for (feature_t* f : features)
+    if (f != nullptr) f->feature_lock.lock();
+}
+
+void vexa_t::unlock_features() {
+  for (feature_t* f : features)
+    if (f != nullptr) f->feature_lock.unlock();
+}
+
+// Built during the library's static initialisation; raises event 1 there.
+vexa_t vexa;
+
+}  // namespace vexa

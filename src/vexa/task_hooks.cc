@@ -1,0 +1,146 @@
+// _VEXA_enterTask, _VEXA_leaveTask, _VEXA_suspendTask, _VEXA_resumeTask:
+// task records, handles and the thread model.
+#include <new>
+
+#include "diagnostics.h"
+#include "hook_frame.h"
+#include "task_handles.h"
+
+namespace vexa {
+namespace {
+
+void trace(char const* verb, void const* code, unsigned short handle, thread_model_t::threadid_t const& id) {
+  lock_scope held(vexa.lock);
+  print_task_trace(verb, code, handle, id);
+}
+
+void trace(char const* verb, void const* code, unsigned short handle) {
+  lock_scope held(vexa.lock);
+  print_task_trace(verb, code, handle, vexa.identity_of(handle));
+}
+
+[[gnu::noinline]] void enter_task(void const* ret) {
+  thread_info_t& self = current;
+  task_record_t* record;
+  try {
+    record = new task_record_t;
+  } catch (std::bad_alloc const&) {
+    raise_event(VEXA_ERROR_OUT_OF_MEMORY);
+    self.record = nullptr;
+    return;
+  }
+  record->parent = self.record;
+
+  unsigned short handle;
+  try {
+    lock_scope held(vexa.lock);
+    if (enabled(VEXA_ENABLE_TSM)) set_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+    vexa.live_tasks.store(vexa.live_tasks.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_relaxed);  // writers hold the lock; see runtime.h
+    handle = choose_handle(vexa.threads);
+    record->handle = handle;
+    if (handle != 0) vexa.threads[handle] = self_identity();
+  } catch (...) {
+    delete record;  // the thread model could not grow
+    throw;
+  }
+
+  if (handle == 0) {
+    raise_event(VEXA_ERROR_TASK_HANDLE_OVERFLOW);
+    self.record = nullptr;
+    delete record;
+    return;
+  }
+  self.record = record;
+  if (enabled(VEXA_ENABLE_TSM)) {
+    self.code = ret;
+    vexa.tsm.enter(handle, ret);
+  }
+  if (logging_level & log_trace) trace("enters", ret, handle);
+}
+
+[[gnu::noinline]] void leave_task(void const* ret) {
+  thread_info_t& self = current;
+  task_record_t* record = self.record;
+  if (record == nullptr) {
+    raise_event(VEXA_ERROR_TASK_NESTING);
+    return;
+  }
+  self.code = ret;
+  unsigned short const handle = record->handle;
+  if (enabled(VEXA_ENABLE_TSM)) vexa.tsm.leave(handle, ret);
+  if (enabled(VEXA_ENABLE_RE)) vexa.re.leave(handle);
+
+  thread_model_t::threadid_t identity;
+  {
+    lock_scope held(vexa.lock);
+    identity = vexa.identity_of(handle);
+    vexa.threads.erase(handle);
+    std::uint32_t const live = vexa.live_tasks.load(std::memory_order_relaxed);
+    if (live == 0) {
+      vexa.notify_debugger(VEXA_ERROR_TASK_NESTING);
+      clear_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+    } else {
+      vexa.live_tasks.store(live - 1, std::memory_order_relaxed);
+      if (live == 1) clear_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+    }
+  }
+  if (logging_level & log_trace) trace("leaves", ret, handle, identity);
+
+  self.record = record->parent;
+  record->arena.release_chunks();
+  delete record;
+}
+
+[[gnu::noinline]] void suspend_task(void const* ret) {
+  task_record_t* record = current.record;
+  check_task_id(record);
+  if (record == nullptr) return;
+  if (record->suspend_depth++ != 0) return;  // only the outermost suspension acts
+  if (enabled(VEXA_ENABLE_TSM | VEXA_ENABLE_SUSPEND_MARKING)) {
+    current.code = ret;
+    record->flags |= task_record_t::flag_suspended;
+  }
+  if (logging_level & log_trace) trace("suspends", ret, record->handle);
+}
+
+[[gnu::noinline]] void resume_task(void const* ret) {
+  task_record_t* record = current.record;
+  check_task_id(record);
+  if (record == nullptr) return;
+  if (--record->suspend_depth != 0) return;  // only the closing resumption acts
+  if (enabled(VEXA_ENABLE_TSM | VEXA_ENABLE_SUSPEND_MARKING)) {
+    current.code = ret;
+    record->flags &= ~task_record_t::flag_suspended;
+  }
+  if (logging_level & log_trace) trace("resumes", ret, record->handle);
+}
+
+}  // namespace
+}  // namespace vexa
+
+using namespace vexa;
+
+VEXA_EXPORT void _VEXA_enterTask(void) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  enter_task(VEXA_RETURN_ADDRESS());
+}
+
+VEXA_EXPORT void _VEXA_leaveTask(void) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  leave_task(VEXA_RETURN_ADDRESS());
+}
+
+VEXA_EXPORT void _VEXA_suspendTask(void) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  suspend_task(VEXA_RETURN_ADDRESS());
+}
+
+VEXA_EXPORT void _VEXA_resumeTask(void) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  resume_task(VEXA_RETURN_ADDRESS());
+}
