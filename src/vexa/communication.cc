@@ -11,13 +11,6 @@ VEXA_EXPORTED vexa_detection_t __vexa_current_detection = {};
 VEXA_EXPORTED uint32_t __VEXA_isGuardedCall = 0;
 }
 
-// The debugger's breakpoint. noipa and the empty asm keep the compiler from
-// inlining, cloning or folding it; the call in notify_debugger goes through
-// the exported symbol, so a definition in the program replaces this one.
-VEXA_EXPORT __attribute__((noipa, noinline)) void __vexa_switch_to_debugger(void) {
-  __asm__ __volatile__("" ::: "memory");
-}
-
 namespace vexa {
 
 std::uint32_t __vexa_filter_space_size = 0;

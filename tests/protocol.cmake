@@ -1,0 +1,1 @@
+vexa_hook_test(protocol_test protocol_test.cc)
