@@ -144,6 +144,19 @@ void _VEXA_writeMemory(void const* address, unsigned size);
 void _VEXA_enterFunction(void const* function, void const* frame);
 void _VEXA_leaveFunction(void const* function, void const* frame);
 
+/* The same hooks with the code address given explicitly, for callers that
+ * are not the instrumented code itself (a bridge from another
+ * instrumentation scheme): reports then name the program's call site, not
+ * the bridge. */
+void _VEXA_enterTaskAt(void const* code);
+void _VEXA_leaveTaskAt(void const* code);
+void _VEXA_suspendTaskAt(void const* code);
+void _VEXA_resumeTaskAt(void const* code);
+void _VEXA_readMemoryAt(void const* address, unsigned size, void const* code);
+void _VEXA_writeMemoryAt(void const* address, unsigned size, void const* code);
+void _VEXA_enterFunctionAt(void const* function, void const* frame, void const* code);
+void _VEXA_leaveFunctionAt(void const* function, void const* frame, void const* code);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

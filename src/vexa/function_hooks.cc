@@ -35,3 +35,15 @@ VEXA_EXPORT void _VEXA_leaveFunction(void const* function, void const* frame) {
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_FUNCTION))) return;
   function_hook(function_event::leave, function, frame, VEXA_RETURN_ADDRESS());
 }
+
+VEXA_EXPORT void _VEXA_enterFunctionAt(void const* function, void const* frame, void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_FUNCTION))) return;
+  function_hook(function_event::enter, function, frame, code);
+}
+
+VEXA_EXPORT void _VEXA_leaveFunctionAt(void const* function, void const* frame, void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_FUNCTION))) return;
+  function_hook(function_event::leave, function, frame, code);
+}

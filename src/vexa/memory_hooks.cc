@@ -45,3 +45,15 @@ VEXA_EXPORT void _VEXA_writeMemory(void const* address, unsigned size) {
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
   memory_hook(address, size, TSM_WRITE, VEXA_RETURN_ADDRESS());
 }
+
+VEXA_EXPORT void _VEXA_readMemoryAt(void const* address, unsigned size, void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
+  memory_hook(address, size, TSM_READ, code);
+}
+
+VEXA_EXPORT void _VEXA_writeMemoryAt(void const* address, unsigned size, void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
+  memory_hook(address, size, TSM_WRITE, code);
+}

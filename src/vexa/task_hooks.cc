@@ -144,3 +144,27 @@ VEXA_EXPORT void _VEXA_resumeTask(void) {
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
   resume_task(VEXA_RETURN_ADDRESS());
 }
+
+VEXA_EXPORT void _VEXA_enterTaskAt(void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  enter_task(code);
+}
+
+VEXA_EXPORT void _VEXA_leaveTaskAt(void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  leave_task(code);
+}
+
+VEXA_EXPORT void _VEXA_suspendTaskAt(void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  suspend_task(code);
+}
+
+VEXA_EXPORT void _VEXA_resumeTaskAt(void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  resume_task(code);
+}
