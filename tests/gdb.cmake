@@ -1,0 +1,30 @@
+# End-to-end tests of the GDB extension: real GDB in batch mode, without a
+# tty, on 32-bit programs built with -g against libvexa.so. The driver is a
+# Python unittest module; each test class is one CTest test.
+find_program(VEXA_GDB_EXECUTABLE gdb)
+find_package(Python3 COMPONENTS Interpreter)
+if(NOT VEXA_GDB_EXECUTABLE OR NOT Python3_Interpreter_FOUND OR NOT TARGET vexa_gdb)
+  message(STATUS "vexa: GDB extension tests skipped (need gdb, python3 and tools/gdb)")
+  return()
+endif()
+
+# Line numbers in reports are checked exactly, so no optimisation.
+foreach(program scenarios stress misuse)
+  add_executable(gdb_${program} gdb/${program}.c)
+  target_link_libraries(gdb_${program} PRIVATE vexa Threads::Threads)
+  target_include_directories(gdb_${program} PRIVATE ${CMAKE_SOURCE_DIR}/include)
+  target_compile_options(gdb_${program} PRIVATE -O0 -g)
+endforeach()
+# Loads libvexa.so with dlopen only: it must not link it.
+add_executable(gdb_dlopen_host gdb/dlopen_host.c)
+target_link_libraries(gdb_dlopen_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
+target_compile_options(gdb_dlopen_host PRIVATE -O0 -g)
+add_dependencies(gdb_dlopen_host vexa)
+
+foreach(group Reports Commands Filters Settings Dlopen Stress Batch AutoLoad)
+  add_test(NAME gdb.${group}
+    COMMAND ${Python3_EXECUTABLE} -B -m unittest -v gdb_test.${group}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/gdb)
+  set_tests_properties(gdb.${group} PROPERTIES TIMEOUT 300
+    ENVIRONMENT "VEXA_GDB_BUILD=${CMAKE_BINARY_DIR};VEXA_GDB_SOURCE=${CMAKE_SOURCE_DIR};VEXA_GDB=${VEXA_GDB_EXECUTABLE}")
+endforeach()

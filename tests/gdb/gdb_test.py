@@ -1,0 +1,399 @@
+"""End-to-end tests of the vexa GDB extension: real GDB, batch mode, no tty.
+
+Each test runs the 32-bit programs of this directory under GDB and reads
+what GDB printed. Reports are compared as whole lines with addresses
+masked; source lines are found through @markers in the programs' comments.
+Settings are changed at breakpoints between the rounds of `scenarios`, and
+what each round reported is counted (print-duplicates on: a later round
+repeats the reports of the first).
+"""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.environ["VEXA_GDB_BUILD"]
+SOURCE = os.environ["VEXA_GDB_SOURCE"]
+GDB = os.environ.get("VEXA_GDB", "gdb")
+BIN = os.path.join(BUILD, "bin")
+LIBRARY = os.path.join(BUILD, "lib", "libvexa.so")
+LOADER = os.path.join(BUILD, "share", "vexa", "gdb", "vexa-gdb.py")
+RUNNER = os.path.join(BIN, "vexa-gdb")
+HERE = os.path.join(SOURCE, "tests", "gdb")
+SCENARIOS = os.path.join(HERE, "scenarios.c")
+
+
+def program(name):
+    return os.path.join(BIN, name)
+
+
+def line_containing(path, needle):
+    with open(path) as f:
+        for number, text in enumerate(f, 1):
+            if needle in text:
+                return number
+    raise AssertionError("no line with %r in %s" % (needle, path))
+
+
+def line_of(path, marker):
+    """The line that a comment /* @marker */ ends."""
+    return line_containing(path, "@%s */" % marker)
+
+
+def mask(text):
+    return re.sub(r"0x[0-9a-f]+", "0xADDR", text)
+
+
+class Result(object):
+    def __init__(self, status, out, err):
+        self.status = status
+        self.out = out
+        self.err = err
+        self.lines = out.splitlines()
+
+
+def clean_environment(extra=None):
+    env = dict((k, v) for k, v in os.environ.items() if not k.startswith("VEXA_"))
+    env.update(extra or {})
+    return env
+
+
+def run(argv, env=None, timeout=240):
+    done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=clean_environment(env), timeout=timeout, start_new_session=True,
+                          universal_newlines=True)
+    return Result(done.returncode, done.stdout, done.stderr)
+
+
+def gdb(args, commands=(), early=(), extension=True, env=None, timeout=240):
+    """GDB in batch mode on `args`, with the extension loaded by -x."""
+    argv = [GDB, "-batch", "-nx", "-iex", "set debuginfod enabled off"]
+    for command in early:
+        argv += ["-iex", command]
+    if extension:
+        argv += ["-iex", "set auto-load python-scripts off", "-x", LOADER]
+    for command in commands:
+        argv += ["-ex", command]
+    return run(argv + ["--args"] + list(args), env, timeout)
+
+
+def reports(text):
+    """Each report as its list of lines, rules excluded."""
+    found = []
+    current = None
+    for line in text.splitlines():
+        if line == "==================":
+            if current is None:
+                current = []
+            else:
+                found.append(current)
+                current = None
+        elif current is not None:
+            current.append(line)
+    return found
+
+
+def kinds(found):
+    return [r[0] for r in found]
+
+
+SHARING = "vexa: data sharing detected"
+REENTRANT = "vexa: reentrant call detected"
+ROUND = re.compile(r"\b(round_start|round_midpoint) \(r=(\d+)\)")
+
+
+def per_round(text):
+    """(data sharing, reentrant call) counts of the output after each
+    breakpoint hit at round_start or round_midpoint."""
+    counts = []
+    segment = None
+    for line in text.splitlines():
+        if ROUND.search(line):
+            segment = [0, 0]
+            counts.append(segment)
+        elif segment is not None and line in (SHARING, REENTRANT):
+            segment[0 if line == SHARING else 1] += 1
+    return [tuple(c) for c in counts]
+
+
+def summary_place(report):
+    return [l for l in report if l.startswith("SUMMARY: ")][0]
+
+
+class Reports(unittest.TestCase):
+    def test_load_stop_is_seen_and_both_accesses_are_symbolised(self):
+        r = gdb([program("gdb_scenarios"), "1"], ["set vexa backtrace 2", "run"])
+        self.assertIn("vexa: library loaded: %s; detectors: tsm re; hooks: task memory function" % LIBRARY, r.lines)
+        self.assertIn("vexa: library unloaded", r.lines)
+        found = reports(r.out)
+        self.assertEqual(kinds(found), [SHARING, SHARING, REENTRANT])
+
+        x_report = found[0]
+        base = re.search(r"at (0x[0-9a-f]+) by", x_report[1]).group(1)
+        self.assertEqual([mask(l) for l in x_report], [
+            SHARING,
+            "  Read of size 4 at 0xADDR by task 0 on thread 3:",
+            "    #0 0xADDR in reader at %s:%d" % (SCENARIOS, line_of(SCENARIOS, "read-x")),
+            "    #1 0xADDR in worker_b at %s:%d" % (SCENARIOS, line_of(SCENARIOS, "call-reader")),
+            "  Previous write of size 4 at 0xADDR by task 0 on thread 2:",
+            "    #0 0xADDR in writer at %s:%d" % (SCENARIOS, line_of(SCENARIOS, "write-x")),
+            "  Location is global 'x' at 0xADDR",
+            "SUMMARY: vexa: data sharing %s:%d in reader" % (SCENARIOS, line_of(SCENARIOS, "read-x")),
+        ])
+        # One object: the same address on every line that names it.
+        self.assertTrue(all(base in l for l in (x_report[1], x_report[4], x_report[6])))
+        self.assertIn("in writer at %s:%d" % (SCENARIOS, line_of(SCENARIOS, "write-y")), found[1][5])
+
+        self.assertEqual([mask(l) for l in found[2]], [
+            REENTRANT,
+            "  Call of shared_fn (0xADDR) by task 0 on thread 3:",
+            "    #0 0xADDR in shared_fn at %s:%d" % (SCENARIOS, line_of(SCENARIOS, "enter-shared")),
+            "    #1 0xADDR in worker_b at %s:%d" % (SCENARIOS, line_of(SCENARIOS, "call-shared")),
+            "  shared_fn is still running in task 0 on thread 2",
+            "SUMMARY: vexa: reentrant call %s:%d in shared_fn" % (SCENARIOS, line_of(SCENARIOS, "enter-shared")),
+        ])
+
+    def test_stop_on_detection_selects_the_programs_frame(self):
+        r = gdb([program("gdb_scenarios"), "1"], [
+            "set vexa stop-on-detection on", "run", "print $_thread", "info vexa",
+            "set vexa stop-on-detection off", "continue"])
+        after = r.out[r.out.index("SUMMARY: vexa: data sharing"):]
+        self.assertRegex(after, r"#\d+\s+0x[0-9a-f]+ in reader \(\) at %s:%d" % (
+            re.escape(SCENARIOS), line_of(SCENARIOS, "read-x")))
+        self.assertRegex(after, r"\$1 = 3\n")
+        self.assertRegex(after, r"Reports of process \d+: 1 data sharing, 0 reentrant call; 1 printed")
+        # Switched off again, the rest of the run is reported without a stop.
+        self.assertEqual(kinds(reports(r.out)), [SHARING, SHARING, REENTRANT])
+        self.assertIn("rounds: 1", r.lines)
+
+    def test_library_error_is_reported_at_the_call_that_caused_it(self):
+        r = run([RUNNER, program("gdb_misuse")])
+        misuse = os.path.join(HERE, "misuse.c")
+        self.assertIn('vexa: the library reported "vexa: task nesting error" (-992) at 0xADDR in main at %s:%d' % (
+            misuse, line_of(misuse, "leave-without-task")), [mask(l) for l in r.lines])
+        self.assertIn("still running", r.lines)
+        self.assertEqual(r.status, 1)
+        self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); 1 library error; "
+                      "the program exited with status 0", r.lines)
+
+
+def scenario(rounds, commands, breakpoint="round_start"):
+    return gdb([program("gdb_scenarios"), str(rounds)],
+               ["set vexa print-duplicates on", "set vexa backtrace 1", "break " + breakpoint, "run"] + commands)
+
+
+class Commands(unittest.TestCase):
+    def test_enabling_and_hook_groups_change_later_rounds(self):
+        r = scenario(4, [
+            "continue",
+            "vexa disable tsm", "continue",
+            "vexa enable tsm", "vexa hooks off function", "continue",
+            "vexa hooks on", "continue"])
+        self.assertEqual(per_round(r.out), [(2, 1), (0, 1), (2, 0), (2, 1)])
+
+    def test_reset_forgets_what_a_detector_saw(self):
+        r = scenario(4, [
+            "continue",
+            "vexa reset tsm", "continue",
+            "vexa reset re", "continue",
+            "continue"], breakpoint="round_midpoint")
+        self.assertEqual(per_round(r.out), [(2, 1), (0, 1), (2, 0), (2, 1)])
+        self.assertIn("vexa: reset tsm", r.lines)
+        self.assertIn("vexa: reset re", r.lines)
+
+    def test_commands_given_at_one_stop_are_answered_one_after_another(self):
+        r = scenario(3, [
+            "continue",
+            "vexa filter add tsm data &x", "vexa reset re", "vexa ping", "info vexa", "continue",
+            "continue"], breakpoint="round_midpoint")
+        status = r.out[r.out.index("libvexa.so: "):]
+        self.assertIn('  in flight: "filter add tsm data &x"\n  queued: "reset re"\n  queued: "ping"\n', status)
+        answers = [l for l in r.lines if l.startswith(("vexa: filter", "vexa: reset", "vexa: the library answered"))]
+        self.assertEqual([mask(l) for l in answers], [
+            "vexa: filter add tsm data &x: installed &x -> 0xADDR, 4 bytes",
+            "vexa: reset re",
+            'vexa: the library answered the ping: "vexa: how are you?"'])
+        self.assertEqual(per_round(r.out), [(2, 1), (1, 0), (1, 1)])
+
+    def test_help_completion_and_refusals_without_a_program(self):
+        r = gdb([program("gdb_scenarios")], [
+            "complete vexa en", "complete vexa enable s", "complete vexa filter add tsm d", "complete vexa hooks o",
+            "vexa filter add re data &x", "vexa reset", "vexa filter add tsm data &x", "vexa filter add tsm data &x",
+            "vexa filter add tsm thread 2", "show vexa", "help vexa"])
+        for expected in ("vexa enable", "vexa enable suspend-marking", "vexa filter add tsm data", "vexa hooks off",
+                         "vexa hooks on", "backtrace: 8", "stop-on-detection: off", "verbose: 1",
+                         "print-duplicates: off"):
+            self.assertIn(expected, r.lines)
+        self.assertIn("vexa filter add|remove|clear", r.out)
+        errors = r.err.splitlines()
+        self.assertIn("vexa: the reentrant call detector has no data filter; data filters belong to tsm", errors)
+        self.assertIn("vexa: the program has not loaded libvexa.so", errors)
+        self.assertIn("vexa: &x overlaps a tsm data filter already set", errors)
+        self.assertTrue(any(e.startswith("vexa: no thread 2") for e in errors), errors)
+
+
+class Filters(unittest.TestCase):
+    def test_data_filter_and_its_removal(self):
+        r = scenario(3, [
+            "continue",
+            "vexa filter add tsm data &x", "continue",
+            "vexa filter remove tsm data &x", "continue"])
+        self.assertEqual(per_round(r.out), [(2, 1), (1, 1), (2, 1)])
+        places = [summary_place(f) for f in reports(r.out) if f[0] == SHARING]
+        self.assertTrue(places[2].endswith(":%d in reader" % line_of(SCENARIOS, "read-y")), places)
+
+    def test_code_filters_by_function_and_by_source_line(self):
+        r = scenario(3, [
+            "continue",
+            "vexa filter add tsm code reader", "continue",
+            "vexa filter remove tsm code reader",
+            "vexa filter add tsm code scenarios.c:%d" % line_of(SCENARIOS, "read-x"), "continue"])
+        self.assertEqual(per_round(r.out), [(2, 1), (0, 1), (1, 1)])
+        last = [summary_place(f) for f in reports(r.out) if f[0] == SHARING][-1]
+        self.assertTrue(last.endswith(":%d in reader" % line_of(SCENARIOS, "read-y")), last)
+
+    def test_thread_filters_hide_reports_of_those_threads(self):
+        r = scenario(3, [
+            "continue",
+            "vexa filter add tsm thread 3", "continue",
+            "vexa filter add re thread 2", "continue",
+            "info vexa"])
+        self.assertEqual(per_round(r.out), [(2, 1), (0, 1), (0, 0)])
+        self.assertRegex(r.out, r"Reports of process \d+: 6 data sharing, 3 reentrant call; 4 printed, 0 repeats, "
+                                r"5 hidden by thread filters")
+
+    def test_re_code_filter_lists_the_only_functions_examined(self):
+        r = scenario(4, [
+            "continue",
+            "vexa filter add re code other_fn", "continue",
+            "vexa filter clear re code", "continue",
+            "vexa filter add re code shared_fn", "vexa filter add re code other_fn", "continue",
+            "info vexa"])
+        # Emptied, the list means every function again, not none; two
+        # additions at one stop both stay in it.
+        self.assertEqual(per_round(r.out), [(2, 1), (2, 0), (2, 1), (2, 1)])
+        self.assertEqual(re.findall(r"^  re code: (\w+) ->", r.out, re.M), ["shared_fn", "other_fn"])
+
+    def test_failed_filter_command_is_reported_and_the_program_goes_on(self):
+        r = scenario(3, [
+            "continue",
+            "vexa filter add tsm data &x", "vexa filter add tsm data &x", "vexa ping", "continue",
+            "continue", "info vexa"])
+        self.assertIn('vexa: "filter add tsm data &x" failed: the library answered "vexa: filter operation failed" '
+                      '(-994); cleared what was left pending (apply filter records); record 1 of 1 '
+                      '(add tsm data 0xADDR, 4 bytes) failed; no filter was changed', [mask(l) for l in r.lines])
+        self.assertIn('vexa: the library answered the ping: "vexa: how are you?"', r.lines)
+        self.assertEqual(per_round(r.out), [(2, 1), (1, 1), (1, 1)])
+        self.assertIn("rounds: 3", r.lines)
+        self.assertEqual(len(re.findall(r"^  tsm data: ", r.out, re.M)), 1)
+
+
+class Settings(unittest.TestCase):
+    def test_settings_survive_a_second_run(self):
+        r = gdb([program("gdb_scenarios"), "2"], [
+            "vexa filter add tsm data &x", "vexa disable re", "set vexa print-duplicates on", "break round_start",
+            "run", "continue", "vexa enable re", "continue",
+            "run", "continue", "continue"])
+        loads = [l for l in r.lines if l.startswith("vexa: library loaded")]
+        self.assertEqual(loads, [
+            "vexa: library loaded: %s; detectors: tsm; hooks: task memory function; filter records: 1" % LIBRARY,
+            "vexa: library loaded: %s; detectors: tsm re; hooks: task memory function; filter records: 1" % LIBRARY])
+        self.assertEqual(per_round(r.out), [(1, 0), (1, 1), (1, 1), (1, 1)])
+        self.assertEqual(r.out.count("rounds: 2"), 2)
+
+
+class Dlopen(unittest.TestCase):
+    def test_dlopened_library_is_caught_at_every_load(self):
+        host = os.path.join(HERE, "dlopen_host.c")
+        r = gdb([program("gdb_dlopen_host"), LIBRARY, "2"],
+                ["set vexa print-duplicates on", "set vexa backtrace 1", "run"])
+        self.assertEqual(len([l for l in r.lines if l.startswith("vexa: library loaded: %s;" % LIBRARY)]), 2)
+        self.assertEqual(r.lines.count("vexa: library unloaded"), 2)
+        found = reports(r.out)
+        self.assertEqual(len(found), 2)
+        for report in found:
+            masked = [mask(l) for l in report]
+            self.assertEqual(masked[2], "    #0 0xADDR in task_b at %s:%d" % (host, line_of(host, "read-value")))
+            self.assertEqual(masked[4], "    #0 0xADDR in task_a at %s:%d" % (host, line_of(host, "write-value")))
+        self.assertIn("loads: 2", r.lines)
+
+
+class Stress(unittest.TestCase):
+    READS = 286  # 7 readers: 2002 detections
+
+    def test_eight_threads_lose_no_report(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            out, err = os.path.join(scratch, "out"), os.path.join(scratch, "err")
+            batch = "vexa batch %d > %s 2> %s" % (self.READS, out, err)
+            r = gdb([program("gdb_stress")], ["set vexa verbose 0", batch],
+                    env={"VEXA_LOGGING": "8"})
+            with open(out) as f:
+                program_out = f.read().splitlines()
+            with open(err) as f:
+                compact = [l for l in f.read().splitlines() if l.startswith("tsm: ")]
+        expected = 7 * self.READS
+        self.assertIn("expected detections: %d" % expected, program_out)
+        self.assertEqual(len(compact), expected)
+        self.assertIn("vexa: %d reports (%d data sharing, 0 reentrant call); %d repeats not printed; "
+                      "the program exited with status 0" % (expected, expected, expected - 1), r.lines)
+        self.assertEqual(r.status, 1)
+
+
+class Batch(unittest.TestCase):
+    def test_exit_status_tells_what_happened(self):
+        reported = run([RUNNER, program("gdb_scenarios"), "1"])
+        self.assertEqual(reported.status, 1)
+        self.assertIn("vexa: 3 reports (2 data sharing, 1 reentrant call); the program exited with status 0",
+                      reported.lines)
+
+        clean = run([RUNNER, "-ex", "vexa disable", program("gdb_scenarios"), "1"])
+        self.assertEqual(clean.status, 0)
+        self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); the program exited with status 0",
+                      clean.lines)
+
+        failed = run([RUNNER, program("gdb_scenarios"), "0", "5"])
+        self.assertEqual(failed.status, 2)
+        self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); the program exited with status 5",
+                      failed.lines)
+
+        crashed = run([RUNNER, program("gdb_misuse"), "crash"])
+        self.assertEqual(crashed.status, 2)
+        misuse = os.path.join(HERE, "misuse.c")
+        self.assertIn("vexa: the program stopped with SIGSEGV:", crashed.lines)
+        self.assertRegex(crashed.out, r"#0 +main \(.*\) at %s:%d" % (re.escape(misuse), line_of(misuse, "crash")))
+        self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); the program stopped with SIGSEGV",
+                      crashed.lines)
+
+        not_loaded = run([RUNNER, program("gdb_dlopen_host")])
+        self.assertEqual(not_loaded.status, 3)
+        self.assertIn("vexa: the program never loaded libvexa.so", not_loaded.lines)
+
+    def test_example_session_finds_both_bugs(self):
+        r = run(["bash", os.path.join(SOURCE, "tools", "gdb", "run-example.sh"), BUILD])
+        self.assertEqual(r.status, 1)
+        places = [summary_place(f) for f in reports(r.out)]
+        bank = os.path.join(SOURCE, "examples", "gdb", "bank.c")
+        self.assertEqual([p.split(bank)[1] if bank in p else p for p in places],
+                         [":%d in deposit" % line_containing(bank, "_VEXA_readMemory(&bank_total"),
+                          ":%d in deposit" % line_containing(bank, "_VEXA_writeMemory(&bank_total"),
+                          ":%d in format_receipt" % line_containing(bank, "_VEXA_enterFunction((void const*)format")])
+
+
+class AutoLoad(unittest.TestCase):
+    def test_library_auto_load_file_loads_the_extension(self):
+        r = gdb([program("gdb_scenarios"), "1"], ["run"], extension=False,
+                early=["add-auto-load-safe-path %s" % os.path.dirname(LIBRARY)])
+        self.assertIn("vexa: library loaded: %s; detectors: tsm re; hooks: task memory function" % LIBRARY, r.lines)
+        self.assertEqual(kinds(reports(r.out)), [SHARING, SHARING, REENTRANT])
+
+    def test_script_carried_by_the_program_gives_commands_before_run(self):
+        r = gdb([program("vexa_gdb_example")], ["vexa filter add tsm data &bank_total", "run"], extension=False,
+                early=["add-auto-load-safe-path %s" % BIN, "add-auto-load-safe-path %s" % os.path.dirname(LIBRARY)])
+        self.assertIn("vexa: filter add tsm data &bank_total: kept for the next run", r.lines)
+        self.assertEqual(kinds(reports(r.out)), [REENTRANT])
+
+
+if __name__ == "__main__":
+    unittest.main()
