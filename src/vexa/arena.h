@@ -28,15 +28,19 @@ struct arena_t {
 
   // Returns n bytes (rounded up to the granule) or throws std::bad_alloc.
   void* allocate(std::size_t n) {
-    n = (n + granule - 1) & ~(granule - 1);
+    // `free` stays granule-aligned, so the room left is a whole number of
+    // granules and n fits exactly when its rounded size does. Comparing
+    // before rounding keeps a request near SIZE_MAX from wrapping to 0.
     char* end = reinterpret_cast<char*>(chunk) + chunk_size;
-    if (VEXA_LIKELY(static_cast<std::size_t>(end - chunk->free) >= n)) {
+    if (VEXA_LIKELY(n <= static_cast<std::size_t>(end - chunk->free))) {
       void* p = chunk->free;
-      chunk->free += n;
+      chunk->free += round_up(n);
       return p;
     }
     return refill(n);
   }
+
+  static constexpr std::size_t round_up(std::size_t n) { return (n + granule - 1) & ~(granule - 1); }
 
   // Deletes every chunk added after the first; the first lives inside the
   // arena and goes with it.
@@ -49,7 +53,7 @@ struct arena_t {
   void reset_first() noexcept {
     chunk = reinterpret_cast<chunk_header_t*>(first);
     chunk->link = nullptr;
-    chunk->free = first + ((sizeof(chunk_header_t) + granule - 1) & ~(granule - 1));
+    chunk->free = first + round_up(sizeof(chunk_header_t));
   }
   // Out of line: a chunk is full once per 64 KiB. Leaves the arena as it
   // was when no chunk can be had, so later calls never touch memory that

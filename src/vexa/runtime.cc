@@ -1,6 +1,8 @@
 #include "runtime.h"
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <iostream>  // std::cerr is used while the runtime object is built
 
@@ -9,12 +11,43 @@ namespace vexa {
 std::uint32_t logging_level = 0;
 thread_local thread_info_t current __attribute__((tls_model("initial-exec")));
 
+namespace {
+
+// strtoul and strtol report a range error against the width of long, which
+// on i386 is the 32 bits of every target. A native build has 64-bit longs,
+// where a value past 32 bits would be truncated into its target instead of
+// ignored; these give it the range error that i386 gives.
+bool fits_32_bits(char const* text, unsigned long value) {
+#if ULONG_MAX > 0xffffffffUL
+  if (value <= 0xffffffffUL) return true;
+  // strtoul negates after converting, so i386 accepts "-N" for any N that
+  // fits in 32 bits and wraps it; accept the same texts here.
+  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+  return *text == '-' && 0UL - value <= 0xffffffffUL;
+#else
+  (void)text;
+  (void)value;
+  return true;
+#endif
+}
+
+bool fits_32_bits(long value) {
+#if LONG_MAX > 0x7fffffffL
+  return value >= -0x7fffffffL - 1 && value <= 0x7fffffffL;
+#else
+  (void)value;
+  return true;
+#endif
+}
+
+}  // namespace
+
 bool read_environment(char const* name, int base, std::uint32_t& out) {
   char const* text = std::getenv(name);
   if (text == nullptr) return false;
-  errno = 0;
+  errno = 0;  // whatever an earlier call left must not veto this one
   unsigned long value = std::strtoul(text, nullptr, base);
-  if (errno != 0) return false;
+  if (errno != 0 || !fits_32_bits(text, value)) return false;
   out = static_cast<std::uint32_t>(value);
   return true;
 }
@@ -24,7 +57,7 @@ bool read_environment_signed(char const* name, int base, long& out) {
   if (text == nullptr) return false;
   errno = 0;
   long value = std::strtol(text, nullptr, base);
-  if (errno != 0) return false;
+  if (errno != 0 || !fits_32_bits(value)) return false;
   out = value;
   return true;
 }
