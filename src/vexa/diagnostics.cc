@@ -21,7 +21,7 @@ void full_report(vexa_event_reason_t reason, vexa_detection_t const& d) {
   std::ostream& os = std::cerr;
   if (reason == VEXA_EVENT_DATA_SHARING) {
     os << "vexa: data sharing detected" << std::endl;
-    auto line = [&os](tsm_access_desc_t const& a) {
+    auto line = [&](tsm_access_desc_t const& a) {
       os << "  object(base): 0x" << std::hex << a.base << ", " << std::dec << a.size << " bytes "
          << (a.access != 0 ? "written" : "read") << " by task " << a.task << ", thread " << a.thread
          << " at address 0x" << std::hex << a.code << std::endl;
@@ -41,7 +41,7 @@ void full_report(vexa_event_reason_t reason, vexa_detection_t const& d) {
 void compact_report(vexa_event_reason_t reason, vexa_detection_t const& d) {
   std::ostream& os = std::cerr;
   if (reason == VEXA_EVENT_DATA_SHARING) {
-    auto group = [&os](tsm_access_desc_t const& a) {
+    auto group = [&](tsm_access_desc_t const& a) {
       os << "(" << std::dec << a.task << ", " << a.thread << ": " << (a.access != 0 ? "w" : "r") << " 0x"
          << std::hex << a.base << "+" << std::dec << a.size << " @ 0x" << std::hex << a.code << ")";
     };

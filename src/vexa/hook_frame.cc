@@ -8,8 +8,12 @@ namespace vexa {
 
 void serve_pending() {
   lock_scope held(vexa.lock);
-  // Look again: another thread may have served it while we waited.
-  if (load_word(__vexa_config[VEXA_CONFIG_PENDING]) != 0) vexa.notify_debugger(vexa.configure());
+  // Look again: another thread may have served it while we waited. Acquire
+  // pairs with a debugger thread inside the process (the test suite's) that
+  // wrote the records and count before it posted the bits; a ptrace
+  // debugger stops the whole process and needs no ordering.
+  if (__atomic_load_n(&__vexa_config[VEXA_CONFIG_PENDING], __ATOMIC_ACQUIRE) != 0)
+    vexa.notify_debugger(vexa.configure());
 }
 
 thread_model_t::threadid_t self_identity() { return {0, static_cast<unsigned long>(pthread_self())}; }

@@ -4,6 +4,12 @@
 // folding it; the library calls it through the exported symbol.
 #include "base.h"
 
-VEXA_EXPORT __attribute__((noipa, noinline)) void __vexa_switch_to_debugger(void) {
+#ifdef __clang__
+#define VEXA_NOT_FOLDED __attribute__((noinline, optnone))
+#else
+#define VEXA_NOT_FOLDED __attribute__((noipa, noinline))
+#endif
+
+VEXA_EXPORT VEXA_NOT_FOLDED void __vexa_switch_to_debugger(void) {
   __asm__ __volatile__("" ::: "memory");
 }

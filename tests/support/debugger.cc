@@ -78,17 +78,17 @@ void install_script(stop_t const& s, std::size_t index, void* context) {
       auto* buffer = reinterpret_cast<vexa_filter_t*>(static_cast<std::uintptr_t>(__vexa_filter_space));
       for (std::size_t i = 0; i < st->records->size(); ++i) buffer[i] = (*st->records)[i];
       config[VEXA_CONFIG_COUNT] = static_cast<std::uint32_t>(st->records->size());
-      config[VEXA_CONFIG_PENDING] |= VEXA_PENDING_APPLY_FILTERS;
-      st->phase = 1;
+      __atomic_fetch_or(&config[VEXA_CONFIG_PENDING], VEXA_PENDING_APPLY_FILTERS, __ATOMIC_SEQ_CST);
+      __atomic_store_n(&st->phase, 1, __ATOMIC_SEQ_CST);
     } else if (s.reason < 0) {
-      config[VEXA_CONFIG_PENDING] &= ~VEXA_PENDING_ALLOCATE_FILTERS;
+      __atomic_fetch_and(&config[VEXA_CONFIG_PENDING], ~VEXA_PENDING_ALLOCATE_FILTERS, __ATOMIC_SEQ_CST);
       st->result = s.reason;
-      st->phase = 2;
+      __atomic_store_n(&st->phase, 2, __ATOMIC_SEQ_CST);
     }
   } else if (st->phase == 1) {
     st->result = s.reason;
-    if (s.reason < 0) config[VEXA_CONFIG_PENDING] &= ~VEXA_PENDING_APPLY_FILTERS;
-    st->phase = 2;
+    if (s.reason < 0) __atomic_fetch_and(&config[VEXA_CONFIG_PENDING], ~VEXA_PENDING_APPLY_FILTERS, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&st->phase, 2, __ATOMIC_SEQ_CST);
   } else if (st->saved_script != nullptr) {
     st->saved_script(s, index, st->saved_context);
   }
