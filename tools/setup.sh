@@ -3,7 +3,7 @@
 # already there, so it is cheap to run before every build.
 set -euo pipefail
 
-want=(g++-multilib cmake gdb)
+want=(g++-multilib cmake gdb clang python3)
 want_i386=(libgtest-dev:i386 libbenchmark-dev:i386)
 
 missing=()

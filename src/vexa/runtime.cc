@@ -78,6 +78,11 @@ vexa_t::vexa_t() : live_tasks(0), features{&tsm, &re} {
 vexa_t::~vexa_t() {
   // Without the lock: a thread that still runs at exit may hold it forever.
   notify_debugger(VEXA_EVENT_UNLOADED);
+  // A thread that still runs at exit must not reach the members destroyed
+  // next: from here on every hook returns at its guard. (A hook already past
+  // its guard is not stopped; the program's own exit races with it.)
+  store_word(__VEXA_isGuardedCall, 0);
+  store_word(__vexa_config[VEXA_CONFIG_ENABLE], 0);
 }
 
 void vexa_t::lock_features() {

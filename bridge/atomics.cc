@@ -1,0 +1,162 @@
+// The atomic operations of instrumented code. The compilers replace every
+// atomic operation by a call, so the bridge performs it, with the memory
+// order it was given.
+//
+// Atomic accesses are not passed to the sharing detector: an atomic
+// operation is how a program says that tasks share a location on purpose
+// (a counter, a flag, a lock word), and reporting each one would bury the
+// accidental sharing the detector is for.
+//
+// The builtins want the order as a constant, so each operation dispatches
+// on the order at run time to an instance compiled with a constant one. On
+// x86 most orders compile to the same instructions, but a sequentially
+// consistent store (xchg) and fence (mfence) do differ from the others.
+#include <cstdint>
+#include <type_traits>
+
+#include "bridge.h"
+
+namespace vexa_bridge {
+namespace {
+
+template <int order>
+using order_t = std::integral_constant<int, order>;
+
+// Calls f with the first of `orders` equal to mo; the last one, the
+// strongest, takes any other value (GCC may add HLE bits above the order).
+template <int first, int... rest, class F>
+inline decltype(auto) dispatch(int mo, F&& f) {
+  if constexpr (sizeof...(rest) == 0) {
+    (void)mo;
+    return f(order_t<first>{});
+  } else {
+    if (mo == first) return f(order_t<first>{});
+    return dispatch<rest...>(mo, static_cast<F&&>(f));
+  }
+}
+
+template <class F>
+inline decltype(auto) load_order(int mo, F&& f) {
+  return dispatch<__ATOMIC_RELAXED, __ATOMIC_CONSUME, __ATOMIC_ACQUIRE, __ATOMIC_SEQ_CST>(mo, f);
+}
+template <class F>
+inline decltype(auto) store_order(int mo, F&& f) {
+  return dispatch<__ATOMIC_RELAXED, __ATOMIC_RELEASE, __ATOMIC_SEQ_CST>(mo, f);
+}
+template <class F>
+inline decltype(auto) any_order(int mo, F&& f) {
+  return dispatch<__ATOMIC_RELAXED, __ATOMIC_CONSUME, __ATOMIC_ACQUIRE, __ATOMIC_RELEASE, __ATOMIC_ACQ_REL,
+                  __ATOMIC_SEQ_CST>(mo, f);
+}
+
+// A compare-exchange that fails only loads: its order may not be stronger
+// than the load part of the success order, nor a release.
+constexpr int failure_order(int success, int failure) {
+  int const load_part = success == __ATOMIC_RELEASE   ? __ATOMIC_RELAXED
+                        : success == __ATOMIC_ACQ_REL ? __ATOMIC_ACQUIRE
+                                                      : success;
+  return failure < load_part ? failure : load_part;
+}
+
+template <class T>
+T load(T const volatile* a, int mo) {
+  return load_order(mo, [&](auto o) { return __atomic_load_n(a, decltype(o)::value); });
+}
+
+template <class T>
+void store(T volatile* a, T v, int mo) {
+  store_order(mo, [&](auto o) { __atomic_store_n(a, v, decltype(o)::value); });
+}
+
+enum class rmw { exchange, add, sub, and_, or_, xor_, nand };
+
+template <rmw op, class T>
+T modify(T volatile* a, T v, int mo) {
+  return any_order(mo, [&](auto o) -> T {
+    constexpr int order = decltype(o)::value;
+    if constexpr (op == rmw::exchange) return __atomic_exchange_n(a, v, order);
+    else if constexpr (op == rmw::add) return __atomic_fetch_add(a, v, order);
+    else if constexpr (op == rmw::sub) return __atomic_fetch_sub(a, v, order);
+    else if constexpr (op == rmw::and_) return __atomic_fetch_and(a, v, order);
+    else if constexpr (op == rmw::or_) return __atomic_fetch_or(a, v, order);
+    else if constexpr (op == rmw::xor_) return __atomic_fetch_xor(a, v, order);
+    else return __atomic_fetch_nand(a, v, order);
+  });
+}
+
+// Updates *expected with the value found when the exchange fails.
+template <bool weak, class T>
+bool compare_exchange(T volatile* a, T* expected, T desired, int mo, int failure_mo) {
+  return any_order(mo, [&](auto s) {
+    return load_order(failure_mo, [&](auto f) {
+      constexpr int failure = failure_order(decltype(s)::value, decltype(f)::value);
+      return __atomic_compare_exchange_n(a, expected, desired, weak, decltype(s)::value, failure);
+    });
+  });
+}
+
+// clang's form: returns the value found, whether or not it was replaced.
+template <class T>
+T compare_exchange_value(T volatile* a, T expected, T desired, int mo, int failure_mo) {
+  compare_exchange<false>(a, &expected, desired, mo, failure_mo);
+  return expected;
+}
+
+}  // namespace
+}  // namespace vexa_bridge
+
+using namespace vexa_bridge;
+
+// The operations for one size; T is the unsigned type of that width.
+#define BRIDGE_ATOMICS(bits, T)                                                                            \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_load(T const volatile* a, int mo) { return load(a, mo); }          \
+  BRIDGE_EXPORT void __tsan_atomic##bits##_store(T volatile* a, T v, int mo) { store(a, v, mo); }          \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_exchange(T volatile* a, T v, int mo) {                             \
+    return modify<rmw::exchange>(a, v, mo);                                                                \
+  }                                                                                                        \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_add(T volatile* a, T v, int mo) {                            \
+    return modify<rmw::add>(a, v, mo);                                                                     \
+  }                                                                                                        \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_sub(T volatile* a, T v, int mo) {                            \
+    return modify<rmw::sub>(a, v, mo);                                                                     \
+  }                                                                                                        \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_and(T volatile* a, T v, int mo) {                            \
+    return modify<rmw::and_>(a, v, mo);                                                                    \
+  }                                                                                                        \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_or(T volatile* a, T v, int mo) {                             \
+    return modify<rmw::or_>(a, v, mo);                                                                     \
+  }                                                                                                        \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_xor(T volatile* a, T v, int mo) {                            \
+    return modify<rmw::xor_>(a, v, mo);                                                                    \
+  }                                                                                                        \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_nand(T volatile* a, T v, int mo) {                           \
+    return modify<rmw::nand>(a, v, mo);                                                                    \
+  }                                                                                                        \
+  BRIDGE_EXPORT int __tsan_atomic##bits##_compare_exchange_strong(T volatile* a, T* expected, T desired,   \
+                                                                  int mo, int failure_mo) {                \
+    return compare_exchange<false>(a, expected, desired, mo, failure_mo);                                  \
+  }                                                                                                        \
+  BRIDGE_EXPORT int __tsan_atomic##bits##_compare_exchange_weak(T volatile* a, T* expected, T desired,     \
+                                                                int mo, int failure_mo) {                  \
+    return compare_exchange<true>(a, expected, desired, mo, failure_mo);                                   \
+  }                                                                                                        \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_compare_exchange_val(T volatile* a, T expected, T desired, int mo, \
+                                                             int failure_mo) {                             \
+    return compare_exchange_value(a, expected, desired, mo, failure_mo);                                   \
+  }
+
+// No 128-bit family: neither compiler has a 128-bit integer on i386.
+BRIDGE_ATOMICS(8, std::uint8_t)
+BRIDGE_ATOMICS(16, std::uint16_t)
+BRIDGE_ATOMICS(32, std::uint32_t)
+BRIDGE_ATOMICS(64, std::uint64_t)
+
+#undef BRIDGE_ATOMICS
+
+BRIDGE_EXPORT void __tsan_atomic_thread_fence(int mo) {
+  any_order(mo, [](auto o) { __atomic_thread_fence(decltype(o)::value); });
+}
+
+BRIDGE_EXPORT void __tsan_atomic_signal_fence(int mo) {
+  any_order(mo, [](auto o) { __atomic_signal_fence(decltype(o)::value); });
+}

@@ -1,0 +1,105 @@
+// The instrumentation bridge: turns the calls that compilers emit for
+// -fsanitize=thread into vexa's hooks, so that unmodified C and C++
+// programs can be checked. Only the instrumentation is used; the
+// sanitizer's own runtime is never linked.
+//
+// Units:
+//   memory_bridge.cc    plain, volatile, unaligned and range accesses, vptrs
+//   atomics.cc          the atomic operations (performed, not reported)
+//   memory_wrappers.cc  memcpy, memmove, memset of the program (link --wrap)
+//   function_bridge.cc  function entry and exit with a per-thread shadow stack
+//   call_sites.cc       what the unwinder says about a call site, cached
+//   threads.cc          every thread is a task (libvexa_threads.so)
+//   openmp.cc           OpenMP tasks through OMPT (libvexa_openmp.so)
+//   exit_gate.cc        no task event reaches a library being unloaded
+//
+// Ground rules: nothing here is instrumented; a hook path takes no lock but
+// the call-site cache's insertion lock, and allocates only when a thread's
+// shadow stack grows or a call site is seen for the first time. Every code
+// address handed to the library is the program's own return address, so
+// reports name the user's line, not the bridge.
+#ifndef VEXA_BRIDGE_BRIDGE_H
+#define VEXA_BRIDGE_BRIDGE_H
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "vexa.h"
+
+#define BRIDGE_LIKELY(x) __builtin_expect(!!(x), 1)
+#define BRIDGE_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#define BRIDGE_EXPORT extern "C" __attribute__((visibility("default")))
+#define BRIDGE_RETURN_ADDRESS() __builtin_return_address(0)
+
+namespace vexa_bridge {
+
+// The library's own disabled path is two unlocked loads (pending command,
+// guard bit) and a return; the bridge repeats that test so that a disabled
+// hook does not even pay the call into the library. A stale value is
+// harmless for the same reason as in the library: the library itself looks
+// again, and the next access sees the new value. Relaxed, pairs with nothing.
+inline bool hooks_off(std::uint32_t group) {
+  return (__atomic_load_n(&__vexa_config[VEXA_CONFIG_PENDING], __ATOMIC_RELAXED) == 0) &&
+         (__atomic_load_n(&__VEXA_isGuardedCall, __ATOMIC_RELAXED) & group) == 0;
+}
+
+// One open function activation on a thread's shadow stack.
+struct activation_t {
+  void const* function;  // start of the instrumented function
+  std::uintptr_t frame;  // its canonical frame address: deeper is lower
+  std::uintptr_t task;   // the task it was entered in (see thread_state_t)
+};
+
+// Everything the bridge keeps per thread. Zero-filled at thread start and
+// touched only by its own thread.
+struct thread_state_t {
+  activation_t* stack;  // shadow stack, oldest first; malloc'ed, grown by doubling
+  std::uint32_t depth;
+  std::uint32_t capacity;
+  // The task that runs on this thread as the task layer (threads or OMPT)
+  // sees it: any value that differs between tasks that share the thread, 0
+  // for none. Activations remember it, so that one entered by a task is
+  // never closed on behalf of another.
+  std::uintptr_t task;
+  std::uint32_t ignore;  // __tsan_ignore_thread_begin nesting: nothing is reported
+  // Writes into [private_begin, private_end) store the arguments of a task
+  // being created (OpenMP); they are the runtime's business, not sharing.
+  std::uintptr_t private_begin;
+  std::uintptr_t private_end;
+};
+
+// initial-exec: one segment-relative access per hook instead of a
+// __tls_get_addr call; the bridge is linked with the program, never
+// dlopen'ed, and its 28 bytes fit glibc's static TLS surplus even if it were.
+extern thread_local thread_state_t state __attribute__((tls_model("initial-exec")));
+
+// A write the program does not make on its own behalf: it stores the
+// arguments of a task that is being created (OpenMP).
+inline bool task_argument(void const* address) {
+  auto const a = reinterpret_cast<std::uintptr_t>(address);
+  return a >= state.private_begin && a < state.private_end;
+}
+
+// The definition of `name` that the bridge's own one hides (pthread_create
+// in the C library, GOMP_task in the OpenMP runtime), looked up on first
+// use: a constructor of another library may call it before the bridge's
+// constructors run. Racing look-ups store the same pointer; relaxed order
+// suffices because the pointer is all that is published.
+template <class F>
+F next_definition(std::atomic<F>& cache, char const* name) {
+  F f = cache.load(std::memory_order_relaxed);
+  if (BRIDGE_UNLIKELY(f == nullptr)) {
+    f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+    if (f == nullptr) std::abort();  // nothing to forward to: the program cannot go on
+    cache.store(f, std::memory_order_relaxed);
+  }
+  return f;
+}
+
+}  // namespace vexa_bridge
+
+#endif  // VEXA_BRIDGE_BRIDGE_H
