@@ -16,6 +16,8 @@
 //     -> a chain's lock -> node locks in chain order -> tsm_t::cases_lock
 // re_t::check and tsm_t::commit release their own locks before they take
 // the runtime lock; the runtime lock is then held for the whole stop.
+// arena_pool_t::lock (current.h) is a leaf: taken under any of these when a
+// thread first needs an arena, and nothing is locked while it is held.
 #ifndef VEXA_RUNTIME_H
 #define VEXA_RUNTIME_H
 

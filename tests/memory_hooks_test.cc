@@ -1,0 +1,391 @@
+// The memory hooks and the sharing rule behind them, driven through
+// libvexa.so's exported interface from several threads. Addresses other
+// than the road's are made up: the detector compares them and never
+// dereferences them.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "support/debugger.h"
+
+using namespace vexa_test;
+
+// Call sites whose return address the test knows: each calls `hook` with
+// the next two arguments, and its return label is a symbol. Nothing in C
+// pins down the address a compiler gives the instruction after a call.
+#if defined(__i386__)
+#define CALL_SITE(n)                                                                                        \
+  asm(".text\n.globl call_site_" #n "\n.type call_site_" #n ",@function\ncall_site_" #n ":\n"               \
+      "  movl 4(%esp), %eax\n  subl $4, %esp\n  pushl 16(%esp)\n  pushl 16(%esp)\n  call *%eax\n"          \
+      ".globl call_site_" #n "_return\ncall_site_" #n "_return:\n  addl $12, %esp\n  ret\n"                  \
+      ".size call_site_" #n ", .-call_site_" #n "\n");
+#elif defined(__x86_64__)
+#define CALL_SITE(n)                                                                                        \
+  asm(".text\n.globl call_site_" #n "\n.type call_site_" #n ",@function\ncall_site_" #n ":\n"               \
+      "  movq %rdi, %rax\n  movq %rsi, %rdi\n  movq %rdx, %rsi\n  subq $8, %rsp\n  call *%rax\n"          \
+      ".globl call_site_" #n "_return\ncall_site_" #n "_return:\n  addq $8, %rsp\n  ret\n"                   \
+      ".size call_site_" #n ", .-call_site_" #n "\n");
+#else
+#error "call sites are written for x86"
+#endif
+CALL_SITE(1)
+CALL_SITE(2)
+extern "C" {
+void call_site_1(void const* hook, void const* a, std::uintptr_t b);
+void call_site_2(void const* hook, void const* a, std::uintptr_t b);
+extern char const call_site_1_return[];
+extern char const call_site_2_return[];
+}
+
+namespace {
+
+// A thread that runs the jobs the test hands it, one at a time, while the
+// test waits for each to finish: hooks on different workers run in exactly
+// the order the test calls them, and the library sees none of the
+// synchronisation that orders them.
+class worker_t {
+ public:
+  worker_t() : thread_([this] { serve(); }) {
+    run([this] { id = static_cast<unsigned long>(pthread_self()); });
+  }
+  ~worker_t() {
+    run(nullptr);
+    thread_.join();
+  }
+  void run(std::function<void()> job) {
+    std::unique_lock<std::mutex> held(mutex_);
+    job_ = std::move(job);
+    busy_ = true;
+    changed_.notify_all();
+    changed_.wait(held, [this] { return !busy_; });
+  }
+
+  unsigned long id = 0;
+
+ private:
+  void serve() {
+    std::unique_lock<std::mutex> held(mutex_);
+    for (;;) {
+      changed_.wait(held, [this] { return busy_; });
+      std::function<void()> job = std::move(job_);
+      held.unlock();
+      if (job) job();
+      held.lock();
+      busy_ = false;
+      changed_.notify_all();
+      if (!job) return;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void()> job_;
+  bool busy_ = false;
+  std::thread thread_;  // last: starts once the members it uses exist
+};
+
+// n workers, each running one task. They enter in worker order while no
+// other task lives, so worker i's task has handle i + 1.
+struct team_t {
+  explicit team_t(std::size_t n) : workers(n), live(n, true) {
+    for (worker_t& w : workers) w.run(_VEXA_enterTask);
+  }
+  ~team_t() {
+    for (std::size_t i = 0; i < workers.size(); ++i)
+      if (live[i]) leave(i);
+  }
+  worker_t& operator[](std::size_t i) { return workers[i]; }
+  void leave(std::size_t i) {
+    workers[i].run(_VEXA_leaveTask);
+    live[i] = false;
+  }
+  void write(std::size_t i, std::uintptr_t base, unsigned size, std::uintptr_t code) {
+    workers[i].run([=] { _VEXA_writeMemoryAt(reinterpret_cast<void const*>(base), size, reinterpret_cast<void const*>(code)); });
+  }
+  void read(std::size_t i, std::uintptr_t base, unsigned size, std::uintptr_t code) {
+    workers[i].run([=] { _VEXA_readMemoryAt(reinterpret_cast<void const*>(base), size, reinterpret_cast<void const*>(code)); });
+  }
+
+  std::vector<worker_t> workers;
+  std::vector<bool> live;
+};
+
+// (access, size, base, task_id, thread, code) of one reported access.
+using access_t = std::tuple<std::uint32_t, std::uint32_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t>;
+
+access_t as_access(tsm_access_desc_t const& d) { return access_t{d.access, d.size, d.base, d.task, d.thread, d.code}; }
+access_t written(worker_t const& w, std::uint64_t base, std::uint32_t size, std::uint64_t code) {
+  return access_t{TSM_WRITE, size, base, 0, w.id, code};
+}
+access_t read_by(worker_t const& w, std::uint64_t base, std::uint32_t size, std::uint64_t code) {
+  return access_t{TSM_READ, size, base, 0, w.id, code};
+}
+
+std::vector<access_t> offended(stop_t const& s) {
+  std::vector<access_t> list;
+  for (std::uint32_t i = 0; i < s.entries; ++i) list.push_back(as_access(s.offended[i]));
+  return list;
+}
+
+std::uint64_t address(void const* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+// The thread's latest stored code address, as the debugger sees it: a
+// ping posted now is served by the worker's next hook call, whose stop
+// carries that thread's code. The function hooks' guard bit is clear in
+// these tests, so the call does nothing else.
+std::uint64_t code_of(worker_t& w) {
+  std::size_t const before = recorded();
+  post(VEXA_PENDING_PING);
+  w.run([] { _VEXA_leaveFunction(nullptr, nullptr); });
+  for (std::size_t i = before; i < recorded(); ++i)
+    if (stop(i).reason == VEXA_EVENT_ALIVE) return stop(i).detection.code;
+  ADD_FAILURE() << "the ping was not served";
+  return 0;
+}
+
+using events = std::vector<vexa_event_reason_t>;
+events const one_detection{VEXA_EVENT_DATA_SHARING};
+events const nothing{};
+
+class DetectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_enable(VEXA_ENABLE_TSM);
+    set_guard(VEXA_GUARD_TASK | VEXA_GUARD_MEMORY);
+    forget();
+  }
+};
+using RoadOfOneDetection = DetectionTest;
+using MemoryHooks = DetectionTest;
+using SharingRule = DetectionTest;
+using OffenseOrder = DetectionTest;
+
+int shared_word;
+
+TEST_F(RoadOfOneDetection, ReadAfterWriteOfLiveTaskStopsWithBothAccesses) {
+  team_t team(2);
+  void const* const x = &shared_word;
+  team[0].run([x] { call_site_1(reinterpret_cast<void const*>(&_VEXA_writeMemory), x, 4); });
+  EXPECT_EQ(reasons(), nothing);
+  team[1].run([x] {
+    call_site_2(reinterpret_cast<void const*>(&_VEXA_readMemory), static_cast<char const*>(x) + 2, 2);
+  });
+
+  ASSERT_EQ(reasons(), one_detection);
+  stop_t const& s = stop(0);
+  EXPECT_EQ(s.thread, team[1].id);
+  EXPECT_EQ(s.detection.code, address(call_site_2_return));
+  EXPECT_EQ(as_access(s.detection.u.tsm.offender), read_by(team[1], address(x) + 2, 2, address(call_site_2_return)));
+  EXPECT_EQ(s.detection.u.tsm.count, 1u);
+  EXPECT_NE(s.detection.u.tsm.offended, 0u);
+  EXPECT_EQ(offended(s), std::vector<access_t>{written(team[0], address(x), 4, address(call_site_1_return))});
+}
+
+TEST_F(RoadOfOneDetection, WriteAfterReadStopsAtTheWritingCall) {
+  team_t team(2);
+  void const* const x = &shared_word;
+  team[0].run([x] { call_site_1(reinterpret_cast<void const*>(&_VEXA_readMemory), x, 4); });
+  team[1].run([x] { call_site_2(reinterpret_cast<void const*>(&_VEXA_writeMemory), x, 4); });
+
+  ASSERT_EQ(reasons(), one_detection);
+  stop_t const& s = stop(0);
+  EXPECT_EQ(s.detection.code, address(call_site_2_return));
+  EXPECT_EQ(as_access(s.detection.u.tsm.offender), written(team[1], address(x), 4, address(call_site_2_return)));
+  EXPECT_EQ(offended(s), std::vector<access_t>{read_by(team[0], address(x), 4, address(call_site_1_return))});
+}
+
+TEST_F(RoadOfOneDetection, RecordKeepsTheLastDetectionAfterTheStop) {
+  team_t team(2);
+  team.write(0, 0x10000, 4, 0x400);
+  team.read(1, 0x10000, 4, 0x410);
+  ASSERT_EQ(reasons(), one_detection);
+  vexa_detection_t const& during = stop(0).detection;
+  vexa_detection_t const after = __vexa_current_detection;
+  EXPECT_EQ(as_access(after.u.tsm.offender), as_access(during.u.tsm.offender));
+  EXPECT_EQ(after.u.tsm.count, 1u);
+  EXPECT_EQ(after.u.tsm.offended, during.u.tsm.offended);
+}
+
+TEST_F(MemoryHooks, GuardBitClearLogsNothingAndStoresNoCode) {
+  team_t team(2);
+  team.write(0, 0x10000, 4, 0x400);  // stores 0x400 as worker 0's code
+  set_guard(VEXA_GUARD_TASK);
+  team.write(0, 0x20000, 4, 0x500);
+  EXPECT_EQ(code_of(team[0]), 0x400u);
+  set_guard(VEXA_GUARD_TASK | VEXA_GUARD_MEMORY);
+  forget();
+  team.read(1, 0x20000, 4, 0x600);
+  EXPECT_EQ(reasons(), nothing);
+}
+
+TEST_F(MemoryHooks, SharingBitClearLogsNothingAndStoresNoCode) {
+  team_t team(2);
+  team.write(0, 0x10000, 4, 0x400);
+  set_enable(0);
+  team.write(0, 0x20000, 4, 0x500);
+  EXPECT_EQ(code_of(team[0]), 0x400u);
+  set_enable(VEXA_ENABLE_TSM);
+  forget();
+  team.read(1, 0x20000, 4, 0x600);
+  EXPECT_EQ(reasons(), nothing);
+}
+
+TEST_F(MemoryHooks, FirstAccessWithoutLiveTaskSwitchesTheHooksOff) {
+  _VEXA_writeMemory(&shared_word, 4);
+  EXPECT_EQ(__VEXA_isGuardedCall, VEXA_GUARD_TASK);
+  {
+    team_t team(1);  // entered with the sharing detector on: back on
+    EXPECT_EQ(__VEXA_isGuardedCall, VEXA_GUARD_TASK | VEXA_GUARD_MEMORY);
+  }
+  EXPECT_EQ(__VEXA_isGuardedCall, VEXA_GUARD_TASK);
+}
+
+TEST_F(MemoryHooks, RepeatedAccessFromOnePlaceIsLoggedOnce) {
+  team_t team(2);
+  team.write(0, 0x10000, 4, 0x400);
+  team.write(0, 0x10000, 4, 0x400);
+  team.read(0, 0x10000, 4, 0x410);
+  EXPECT_EQ(reasons(), nothing);
+  team.read(1, 0x10000, 4, 0x500);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)), std::vector<access_t>{written(team[0], 0x10000, 4, 0x400)});
+}
+
+TEST_F(SharingRule, EveryConflictingAccessIsAStopOfItsOwn) {
+  team_t team(2);
+  team.write(0, 0x10000, 4, 0x400);
+  team.write(0, 0x20000, 4, 0x410);
+  team.read(1, 0x10000, 4, 0x500);
+  team.read(1, 0x20000, 4, 0x510);
+  ASSERT_EQ(reasons(), (events{VEXA_EVENT_DATA_SHARING, VEXA_EVENT_DATA_SHARING}));
+  EXPECT_EQ(as_access(stop(1).detection.u.tsm.offender), read_by(team[1], 0x20000, 4, 0x510));
+  EXPECT_EQ(offended(stop(1)), std::vector<access_t>{written(team[0], 0x20000, 4, 0x410)});
+}
+
+TEST_F(SharingRule, ReadersAloneNeverConflict) {
+  team_t team(2);
+  team.read(0, 0x10000, 4, 0x400);
+  team.read(1, 0x10000, 4, 0x500);
+  team.read(0, 0x10000, 4, 0x410);
+  EXPECT_EQ(reasons(), nothing);
+}
+
+TEST_F(SharingRule, OverlappingObjectsOfDifferentShapeConflict) {
+  team_t team(2);
+  team.write(0, 0x10000, 8, 0x400);
+  team.read(1, 0x10004, 4, 0x500);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)), std::vector<access_t>{written(team[0], 0x10000, 8, 0x400)});
+}
+
+TEST_F(SharingRule, AdjacentObjectsDoNotConflict) {
+  team_t team(2);
+  team.write(0, 0x10000, 4, 0x400);
+  team.write(1, 0x10004, 4, 0x500);
+  team.write(1, 0x0fffc, 4, 0x510);
+  EXPECT_EQ(reasons(), nothing);
+}
+
+TEST_F(SharingRule, TaskThatLeftIsForgotten) {
+  team_t team(2);
+  team.write(0, 0x10000, 4, 0x400);
+  team.leave(0);
+  team.read(1, 0x10000, 4, 0x500);
+  EXPECT_EQ(reasons(), nothing);
+}
+
+// With no write above 4 bytes logged, the window below an access is 4
+// bytes: an object logged in between stops the backward walk, and a wide
+// read further down is then not examined.
+TEST_F(SharingRule, ObjectInsideTheWindowEndsTheBackwardWalk) {
+  team_t team(3);
+  team.read(0, 0x10000, 16, 0x400);
+  team.read(2, 0x10002, 1, 0x600);
+  team.write(1, 0x10008, 4, 0x500);
+  EXPECT_EQ(reasons(), nothing);
+}
+
+TEST_F(SharingRule, WideReadBelowTheWindowIsReportedWhenNothingIsInBetween) {
+  team_t team(2);
+  team.read(0, 0x10000, 16, 0x400);
+  team.write(1, 0x10008, 4, 0x500);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)), std::vector<access_t>{read_by(team[0], 0x10000, 16, 0x400)});
+}
+
+// A wide write raises the window to its size. The window's lower bound
+// stops at address 0 rather than wrapping around: a wrapped bound would
+// end the walk at once and hide the write the access lies inside.
+TEST_F(SharingRule, WindowReachingBelowAddressZeroStillFindsTheWideWrite) {
+  team_t team(2);
+  team.write(0, 0x800, 0x1000, 0x400);
+  team.read(1, 0x900, 4, 0x500);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)), std::vector<access_t>{written(team[0], 0x800, 0x1000, 0x400)});
+}
+
+// An access of size 0 covers no byte of an object that starts at its own
+// base; it lies inside one that starts below and reaches past it.
+TEST_F(SharingRule, EmptyAccessMeetsOnlyObjectsReachingOverItsBase) {
+  team_t team(2);
+  team.write(0, 0x0fffe, 4, 0x400);
+  team.write(0, 0x10000, 4, 0x410);
+  team.write(0, 0x0fffc, 4, 0x420);
+  team.write(1, 0x10000, 0, 0x500);
+  ASSERT_EQ(reasons(), one_detection);
+  stop_t const& s = stop(0);
+  EXPECT_EQ(as_access(s.detection.u.tsm.offender), written(team[1], 0x10000, 0, 0x500));
+  EXPECT_EQ(offended(s), std::vector<access_t>{written(team[0], 0x0fffe, 4, 0x400)});
+}
+
+TEST_F(OffenseOrder, TasksAscendingByHandleThenCodeAddressesAscending) {
+  team_t team(8);  // worker i runs the task with handle i + 1
+  team.write(7, 0x10000, 4, 0x700);  // the offender's own write never appears
+  team.write(6, 0x10000, 4, 0x500);
+  team.write(6, 0x10000, 4, 0x400);
+  team.write(6, 0x10000, 4, 0x480);
+  team.write(2, 0x10000, 4, 0x600);
+  forget();
+  team.read(7, 0x10000, 4, 0x800);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)), (std::vector<access_t>{written(team[2], 0x10000, 4, 0x600),
+                                                      written(team[6], 0x10000, 4, 0x400),
+                                                      written(team[6], 0x10000, 4, 0x480),
+                                                      written(team[6], 0x10000, 4, 0x500)}));
+}
+
+TEST_F(OffenseOrder, WritesBeforeReadsAndReadsOnlyForAWrite) {
+  team_t team(6);
+  team.read(4, 0x10000, 4, 0x500);   // task 5 reads
+  team.write(1, 0x10000, 4, 0x200);  // task 2 writes
+  team.read(4, 0x20000, 4, 0x500);
+  team.write(1, 0x20000, 4, 0x200);
+  forget();
+
+  team.write(5, 0x10000, 4, 0x600);
+  team.read(0, 0x20000, 4, 0x100);
+  ASSERT_EQ(reasons(), (events{VEXA_EVENT_DATA_SHARING, VEXA_EVENT_DATA_SHARING}));
+  EXPECT_EQ(offended(stop(0)),
+            (std::vector<access_t>{written(team[1], 0x10000, 4, 0x200), read_by(team[4], 0x10000, 4, 0x500)}));
+  EXPECT_EQ(offended(stop(1)), std::vector<access_t>{written(team[1], 0x20000, 4, 0x200)});
+}
+
+TEST_F(OffenseOrder, LowerOverlappingObjectFirst) {
+  team_t team(3);
+  team.write(0, 0x10004, 4, 0x100);
+  team.write(1, 0x10000, 8, 0x200);
+  forget();
+  team.read(2, 0x10004, 2, 0x300);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)),
+            (std::vector<access_t>{written(team[1], 0x10000, 8, 0x200), written(team[0], 0x10004, 4, 0x100)}));
+}
+
+}  // namespace

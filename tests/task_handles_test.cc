@@ -1,0 +1,189 @@
+// Task handles: the choice of the smallest free handle, its registration in
+// the thread model, its release and reuse, nesting, and overflow.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <thread>
+#include <vector>
+
+#include "support/debugger.h"
+#include "vexa/runtime.h"
+#include "vexa/task_handles.h"
+
+using namespace vexa_test;
+using vexa::thread_model_t;
+
+namespace vexa {
+void PrintTo(thread_model_t::threadid_t const& id, std::ostream* os) { *os << "(" << id.task_id << ", " << id.thread << ")"; }
+}  // namespace vexa
+
+namespace {
+
+// A thread that runs the jobs the test hands it, one at a time, while the
+// test waits for each to finish: hooks on different workers run in exactly
+// the order the test calls them, and the library sees none of the
+// synchronisation that orders them.
+class worker_t {
+ public:
+  worker_t() : thread_([this] { serve(); }) {
+    run([this] { id = static_cast<unsigned long>(pthread_self()); });
+  }
+  ~worker_t() {
+    run(nullptr);
+    thread_.join();
+  }
+  void run(std::function<void()> job) {
+    std::unique_lock<std::mutex> held(mutex_);
+    job_ = std::move(job);
+    busy_ = true;
+    changed_.notify_all();
+    changed_.wait(held, [this] { return !busy_; });
+  }
+
+  unsigned long id = 0;
+
+ private:
+  void serve() {
+    std::unique_lock<std::mutex> held(mutex_);
+    for (;;) {
+      changed_.wait(held, [this] { return busy_; });
+      std::function<void()> job = std::move(job_);
+      held.unlock();
+      if (job) job();
+      held.lock();
+      busy_ = false;
+      changed_.notify_all();
+      if (!job) return;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void()> job_;
+  bool busy_ = false;
+  std::thread thread_;  // last: starts once the members it uses exist
+};
+
+using thread_model = std::map<unsigned short, thread_model_t::threadid_t>;
+
+// Enters a task on the worker and returns its handle.
+unsigned short enter(worker_t& w) {
+  unsigned short handle = 0;
+  w.run([&handle] {
+    _VEXA_enterTask();
+    if (vexa::task_record_t const* r = vexa::current.record) handle = r->handle;
+  });
+  return handle;
+}
+
+thread_model_t::threadid_t identity(worker_t const& w) { return {0, w.id}; }
+
+class TaskHandles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_enable(VEXA_ENABLE_TSM | VEXA_ENABLE_RE);
+    set_guard(VEXA_GUARD_TASK);
+    forget();
+  }
+};
+
+TEST(HandleChoice, SmallestHandleNotInUse) {
+  thread_model_t::threadid_t const someone{0, 1};
+  EXPECT_EQ(vexa::choose_handle(thread_model{}), 1);
+  EXPECT_EQ(vexa::choose_handle(thread_model{{2, someone}, {3, someone}}), 1);
+  EXPECT_EQ(vexa::choose_handle(thread_model{{1, someone}, {2, someone}, {4, someone}}), 3);
+  EXPECT_EQ(vexa::choose_handle(thread_model{{1, someone}, {2, someone}, {3, someone}}), 4);
+}
+
+TEST(HandleChoice, TopOfTheRangeAndOverflow) {
+  thread_model all;
+  for (unsigned h = 1; h <= 65535; ++h) all.emplace_hint(all.end(), static_cast<unsigned short>(h), thread_model_t::threadid_t{0, h});
+  EXPECT_EQ(vexa::choose_handle(all), 0);
+  all.erase(65535);
+  EXPECT_EQ(vexa::choose_handle(all), 65535);
+  all.erase(40000);
+  EXPECT_EQ(vexa::choose_handle(all), 40000);
+}
+
+TEST_F(TaskHandles, FirstTaskGetsOneAndLaterTasksTakeTheFirstGap) {
+  std::vector<worker_t> w(6);
+  EXPECT_EQ(enter(w[0]), 1);
+  EXPECT_EQ(enter(w[1]), 2);
+  EXPECT_EQ(enter(w[2]), 3);
+  EXPECT_EQ(enter(w[3]), 4);
+  w[2].run(_VEXA_leaveTask);
+  EXPECT_EQ(vexa::vexa.threads.count(3), 0u);
+  EXPECT_EQ(enter(w[4]), 3);
+  EXPECT_EQ(enter(w[5]), 5);
+
+  EXPECT_EQ(vexa::vexa.threads, (thread_model{{1, identity(w[0])},
+                                               {2, identity(w[1])},
+                                               {3, identity(w[4])},
+                                               {4, identity(w[3])},
+                                               {5, identity(w[5])}}));
+  EXPECT_EQ(vexa::vexa.live_tasks.load(), 5u);
+  for (std::size_t i : {0, 1, 3, 4, 5}) w[i].run(_VEXA_leaveTask);
+  EXPECT_TRUE(vexa::vexa.threads.empty());
+  EXPECT_EQ(vexa::vexa.live_tasks.load(), 0u);
+  EXPECT_EQ(reasons(), std::vector<vexa_event_reason_t>{});
+}
+
+TEST_F(TaskHandles, HandleOneIsReusedByTheNextTaskOnAnyThread) {
+  std::vector<worker_t> w(3);
+  EXPECT_EQ(enter(w[0]), 1);
+  EXPECT_EQ(enter(w[1]), 2);
+  w[0].run(_VEXA_leaveTask);
+  EXPECT_EQ(enter(w[2]), 1);
+  EXPECT_EQ(vexa::vexa.threads, (thread_model{{1, identity(w[2])}, {2, identity(w[1])}}));
+  w[1].run(_VEXA_leaveTask);
+  w[2].run(_VEXA_leaveTask);
+}
+
+TEST_F(TaskHandles, NestedTaskHasItsOwnHandleAndRestoresItsParent) {
+  _VEXA_enterTask();
+  vexa::task_record_t* const outer = vexa::current.record;
+  ASSERT_NE(outer, nullptr);
+  _VEXA_enterTask();
+  vexa::task_record_t* const inner = vexa::current.record;
+  ASSERT_NE(inner, nullptr);
+  EXPECT_EQ(inner->parent, outer);
+  EXPECT_EQ(outer->handle, 1);
+  EXPECT_EQ(inner->handle, 2);
+
+  _VEXA_leaveTask();
+  EXPECT_EQ(vexa::current.record, outer);
+  EXPECT_EQ(outer->handle, 1);
+  thread_model_t::threadid_t const self{0, static_cast<unsigned long>(pthread_self())};
+  EXPECT_EQ(vexa::vexa.threads, (thread_model{{1, self}}));
+  _VEXA_leaveTask();
+  EXPECT_EQ(vexa::current.record, nullptr);
+  EXPECT_EQ(reasons(), std::vector<vexa_event_reason_t>{});
+}
+
+// A 32-bit process cannot hold 65535 live task records of 64 KiB each; the
+// thread model is filled directly instead.
+TEST_F(TaskHandles, EnteringWithEveryHandleTakenOverflowsAndTheLeaveFindsNoTask) {
+  thread_model_t::threadid_t const elsewhere{0, 12345};
+  for (unsigned h = 1; h <= 65535; ++h) vexa::vexa.threads.emplace_hint(vexa::vexa.threads.end(), static_cast<unsigned short>(h), elsewhere);
+
+  _VEXA_enterTask();
+  EXPECT_EQ(reasons(), std::vector<vexa_event_reason_t>{VEXA_ERROR_TASK_HANDLE_OVERFLOW});
+  EXPECT_EQ(vexa::current.record, nullptr);
+  EXPECT_EQ(vexa::vexa.live_tasks.load(), 1u);  // the failed entry still counts
+  EXPECT_EQ(vexa::vexa.threads.size(), 65535u);
+  EXPECT_EQ(vexa::vexa.threads.at(1), elsewhere);
+  EXPECT_EQ(__VEXA_isGuardedCall & VEXA_GUARD_MEMORY, VEXA_GUARD_MEMORY);
+
+  forget();
+  _VEXA_leaveTask();
+  EXPECT_EQ(reasons(), std::vector<vexa_event_reason_t>{VEXA_ERROR_TASK_NESTING});
+  EXPECT_EQ(vexa::vexa.live_tasks.load(), 1u);
+  EXPECT_EQ(vexa::vexa.threads.size(), 65535u);
+}
+
+}  // namespace
