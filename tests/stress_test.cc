@@ -37,7 +37,7 @@ constexpr std::uintptr_t functions[] = {0x7000, 0x7100, 0x7200, 0x7300};
 
 unsigned tasks_per_thread() {
   if (char const* text = std::getenv("STRESS_TASKS")) return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
-  return 600;
+  return 3000;
 }
 
 std::uint32_t shared_region[shared_words];

@@ -1,6 +1,7 @@
 // Open activations per task, and the check across tasks.
 #include "re.h"
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -11,9 +12,11 @@ namespace vexa {
 re_t::re_t() {
   // VEXA_RE narrows the check to one function: its address as signed
   // hexadecimal. The range's end counts as inside, so the address one
-  // higher is checked too.
+  // higher is checked too. A value outside the signed 32-bit range is
+  // ignored: strtol reports it as out of range where long has 32 bits, a
+  // native 64-bit build needs the explicit bounds.
   long value;
-  if (read_environment_signed("VEXA_RE", 16, value)) {
+  if (read_environment_signed("VEXA_RE", 16, value) && value >= INT32_MIN && value <= INT32_MAX) {
     auto* f = new logging_filter_t;
     f->code_ranges.insert({static_cast<address_t>(value), 1});
     f->code_mode = logging_filter_t::mode_only;
