@@ -14,27 +14,11 @@
 #include <vector>
 
 #include "support/debugger.h"
+#include "support/call_site.h"
+#include "support/worker.h"
 
 using namespace vexa_test;
 
-// Call sites whose return address the test knows: each calls `hook` with
-// the next two arguments, and its return label is a symbol. Nothing in C
-// pins down the address a compiler gives the instruction after a call.
-#if defined(__i386__)
-#define CALL_SITE(n)                                                                                        \
-  asm(".text\n.globl call_site_" #n "\n.type call_site_" #n ",@function\ncall_site_" #n ":\n"               \
-      "  movl 4(%esp), %eax\n  subl $4, %esp\n  pushl 16(%esp)\n  pushl 16(%esp)\n  call *%eax\n"          \
-      ".globl call_site_" #n "_return\ncall_site_" #n "_return:\n  addl $12, %esp\n  ret\n"                  \
-      ".size call_site_" #n ", .-call_site_" #n "\n");
-#elif defined(__x86_64__)
-#define CALL_SITE(n)                                                                                        \
-  asm(".text\n.globl call_site_" #n "\n.type call_site_" #n ",@function\ncall_site_" #n ":\n"               \
-      "  movq %rdi, %rax\n  movq %rsi, %rdi\n  movq %rdx, %rsi\n  subq $8, %rsp\n  call *%rax\n"          \
-      ".globl call_site_" #n "_return\ncall_site_" #n "_return:\n  addq $8, %rsp\n  ret\n"                   \
-      ".size call_site_" #n ", .-call_site_" #n "\n");
-#else
-#error "call sites are written for x86"
-#endif
 CALL_SITE(1)
 CALL_SITE(2)
 extern "C" {
@@ -45,51 +29,6 @@ extern char const call_site_2_return[];
 }
 
 namespace {
-
-// A thread that runs the jobs the test hands it, one at a time, while the
-// test waits for each to finish: hooks on different workers run in exactly
-// the order the test calls them, and the library sees none of the
-// synchronisation that orders them.
-class worker_t {
- public:
-  worker_t() : thread_([this] { serve(); }) {
-    run([this] { id = static_cast<unsigned long>(pthread_self()); });
-  }
-  ~worker_t() {
-    run(nullptr);
-    thread_.join();
-  }
-  void run(std::function<void()> job) {
-    std::unique_lock<std::mutex> held(mutex_);
-    job_ = std::move(job);
-    busy_ = true;
-    changed_.notify_all();
-    changed_.wait(held, [this] { return !busy_; });
-  }
-
-  unsigned long id = 0;
-
- private:
-  void serve() {
-    std::unique_lock<std::mutex> held(mutex_);
-    for (;;) {
-      changed_.wait(held, [this] { return busy_; });
-      std::function<void()> job = std::move(job_);
-      held.unlock();
-      if (job) job();
-      held.lock();
-      busy_ = false;
-      changed_.notify_all();
-      if (!job) return;
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::function<void()> job_;
-  bool busy_ = false;
-  std::thread thread_;  // last: starts once the members it uses exist
-};
 
 // n workers, each running one task. They enter in worker order while no
 // other task lives, so worker i's task has handle i + 1.

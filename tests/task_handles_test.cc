@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/debugger.h"
+#include "support/worker.h"
 #include "vexa/runtime.h"
 #include "vexa/task_handles.h"
 
@@ -23,51 +24,6 @@ void PrintTo(thread_model_t::threadid_t const& id, std::ostream* os) { *os << "(
 }  // namespace vexa
 
 namespace {
-
-// A thread that runs the jobs the test hands it, one at a time, while the
-// test waits for each to finish: hooks on different workers run in exactly
-// the order the test calls them, and the library sees none of the
-// synchronisation that orders them.
-class worker_t {
- public:
-  worker_t() : thread_([this] { serve(); }) {
-    run([this] { id = static_cast<unsigned long>(pthread_self()); });
-  }
-  ~worker_t() {
-    run(nullptr);
-    thread_.join();
-  }
-  void run(std::function<void()> job) {
-    std::unique_lock<std::mutex> held(mutex_);
-    job_ = std::move(job);
-    busy_ = true;
-    changed_.notify_all();
-    changed_.wait(held, [this] { return !busy_; });
-  }
-
-  unsigned long id = 0;
-
- private:
-  void serve() {
-    std::unique_lock<std::mutex> held(mutex_);
-    for (;;) {
-      changed_.wait(held, [this] { return busy_; });
-      std::function<void()> job = std::move(job_);
-      held.unlock();
-      if (job) job();
-      held.lock();
-      busy_ = false;
-      changed_.notify_all();
-      if (!job) return;
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::function<void()> job_;
-  bool busy_ = false;
-  std::thread thread_;  // last: starts once the members it uses exist
-};
 
 using thread_model = std::map<unsigned short, thread_model_t::threadid_t>;
 
