@@ -1,0 +1,346 @@
+// The sharing detector's bookkeeping: which accesses are logged (current
+// task, unlogged and suspended tasks, data and code filters), what a log
+// records, the two largest-write values, forgetting a task, reset, the
+// statistics, and what a repeated access costs.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "vexa/runtime.h"
+
+// Every heap call of the process, arena chunks included, is counted here.
+// The replacements sit on malloc/free, which GCC cannot see through.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+std::atomic<unsigned long> heap_calls{0};
+}
+
+void* operator new(std::size_t n) {
+  heap_calls.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n != 0 ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return ::operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+// Every spin lock the library acquires on this thread (the link wraps both
+// ways of taking one; see detectors.cmake).
+namespace {
+thread_local unsigned long spin_locks = 0;
+}
+extern "C" int __real_pthread_spin_lock(pthread_spinlock_t* lock);
+extern "C" int __real_pthread_spin_trylock(pthread_spinlock_t* lock);
+extern "C" int __wrap_pthread_spin_lock(pthread_spinlock_t* lock) {
+  int const result = __real_pthread_spin_lock(lock);
+  if (result == 0) ++spin_locks;
+  return result;
+}
+extern "C" int __wrap_pthread_spin_trylock(pthread_spinlock_t* lock) {
+  int const result = __real_pthread_spin_trylock(lock);
+  if (result == 0) ++spin_locks;
+  return result;
+}
+
+namespace {
+
+using vexa::object_t;
+using vexa::task_record_t;
+using vexa::tsm_t;
+
+void const* code(std::uintptr_t a) { return reinterpret_cast<void const*>(a); }
+
+std::vector<std::uintptr_t> codes_of(tsm_t::log_t const* list) {
+  std::vector<std::uintptr_t> codes;
+  for (; list != nullptr; list = list->next) codes.push_back(reinterpret_cast<std::uintptr_t>(list->code));
+  return codes;
+}
+
+class Sharing : public ::testing::Test {
+ protected:
+  ~Sharing() override { vexa::current.record = nullptr; }
+
+  // A task record with handle n, made the calling thread's current task.
+  task_record_t& run(unsigned short n) {
+    std::unique_ptr<task_record_t>& r = records[n];
+    if (!r) {
+      r.reset(new task_record_t);
+      r->handle = n;
+    }
+    vexa::current.record = r.get();
+    return *r;
+  }
+
+  tsm_t::const_iterator access(unsigned short n, object_t o, tsm_access_t a, std::uintptr_t where) {
+    run(n);
+    return tsm.log(o, a, n, code(where));
+  }
+
+  std::size_t logs_in_chain() {
+    std::size_t count = 0;
+    for (auto* n = tsm.logs.head.load(); n != nullptr; n = n->next.load()) ++count;
+    return count;
+  }
+
+  tsm_t tsm;
+  std::unique_ptr<task_record_t> records[8];
+};
+
+TEST_F(Sharing, EntryCodeRefusedByTheCodeFilterMarksTheTaskUnlogged) {
+  run(1);
+  tsm.enter(1, code(0x1008));
+  EXPECT_EQ(records[1]->flags, 0u) << "without a filter every task is logged";
+
+  auto* ignore = new vexa::logging_filter_t;
+  ignore->code_ranges.insert({0x1000, 0x10});
+  tsm.install_filter(ignore);
+  run(2);
+  tsm.enter(2, code(0x1008));
+  EXPECT_EQ(records[2]->flags, task_record_t::flag_unlogged);
+  run(3);
+  tsm.enter(3, code(0x2000));
+  EXPECT_EQ(records[3]->flags, 0u);
+  EXPECT_FALSE(access(2, {0x4000, 4}, TSM_WRITE, 0x3000));
+  EXPECT_TRUE(access(3, {0x4000, 4}, TSM_WRITE, 0x3000));
+  EXPECT_TRUE(tsm.logs.head.load()->value.writes.count(3) && !tsm.logs.head.load()->value.writes.count(2));
+
+  auto* only = new vexa::logging_filter_t;
+  only->code_ranges.insert({0x1000, 0x10});
+  only->code_mode = 0;
+  tsm.install_filter(only);
+  run(4);
+  tsm.enter(4, code(0x2000));
+  EXPECT_EQ(records[4]->flags, task_record_t::flag_unlogged);
+}
+
+TEST_F(Sharing, NoTaskOrAnUnloggedOrSuspendedTaskLogsNothing) {
+  vexa::current.record = nullptr;
+  EXPECT_FALSE(tsm.log({0x4000, 4}, TSM_WRITE, 1, code(0x100)));
+  run(1).flags = task_record_t::flag_unlogged;
+  EXPECT_FALSE(access(1, {0x4000, 4}, TSM_WRITE, 0x100));
+  run(1).flags = task_record_t::flag_suspended;
+  EXPECT_FALSE(access(1, {0x4000, 4}, TSM_WRITE, 0x100));
+  EXPECT_EQ(tsm.logs.head.load(), nullptr);
+  EXPECT_EQ(records[1]->largest_write, 0u);
+
+  run(1).flags = 0;
+  EXPECT_TRUE(access(1, {0x4000, 4}, TSM_WRITE, 0x100));
+}
+
+TEST_F(Sharing, DataAndCodeFiltersBothDecideWhetherAnAccessIsLogged) {
+  auto* ignore = new vexa::logging_filter_t;
+  ignore->data_ranges.insert({0x5000, 0x100});
+  ignore->code_ranges.insert({0x7000, 0x10});
+  tsm.install_filter(ignore);
+  EXPECT_FALSE(access(1, {0x5010, 4}, TSM_WRITE, 0x9000));
+  EXPECT_FALSE(access(1, {0x5000, 0x100}, TSM_READ, 0x9000));
+  EXPECT_TRUE(access(1, {0x50fe, 4}, TSM_READ, 0x9000)) << "only partly inside the ignored range";
+  EXPECT_FALSE(access(1, {0x6000, 4}, TSM_WRITE, 0x7010)) << "code range end counts as inside";
+  EXPECT_TRUE(access(1, {0x6000, 4}, TSM_WRITE, 0x7011));
+  EXPECT_EQ(logs_in_chain(), 2u);
+
+  auto* only = new vexa::logging_filter_t(*ignore);
+  only->data_mode = 0;
+  tsm.install_filter(only);
+  EXPECT_TRUE(access(1, {0x5010, 4}, TSM_WRITE, 0x9000));
+  EXPECT_FALSE(access(1, {0x6100, 4}, TSM_WRITE, 0x9000));
+  EXPECT_FALSE(access(1, {0x5010, 4}, TSM_WRITE, 0x7000)) << "the code filter still applies";
+  EXPECT_EQ(logs_in_chain(), 3u);
+}
+
+TEST_F(Sharing, LogListsEachTasksCodeAddressesPerKindOfAccess) {
+  object_t const x{0x8000, 4};
+  auto first = access(1, x, TSM_READ, 0x300);
+  EXPECT_EQ(access(1, x, TSM_READ, 0x100), first);
+  EXPECT_EQ(access(1, x, TSM_READ, 0x300), first);
+  EXPECT_EQ(access(2, x, TSM_WRITE, 0x200), first);
+  EXPECT_EQ(access(1, x, TSM_WRITE, 0x150), first);
+  EXPECT_NE(access(1, {0x8000, 2}, TSM_READ, 0x100), first);
+
+  auto const& log = *first;
+  EXPECT_EQ(log.object, x);
+  ASSERT_EQ(log.reads.size(), 1u);
+  EXPECT_EQ(codes_of(log.reads.at(1)), (std::vector<std::uintptr_t>{0x100, 0x300}));
+  ASSERT_EQ(log.writes.size(), 2u);
+  EXPECT_EQ(codes_of(log.writes.at(1)), (std::vector<std::uintptr_t>{0x150}));
+  EXPECT_EQ(codes_of(log.writes.at(2)), (std::vector<std::uintptr_t>{0x200}));
+}
+
+TEST_F(Sharing, LargestWritesFollowLoggedWritesOnly) {
+  EXPECT_EQ(tsm.largest_write.load(), 4u);
+  access(1, {0x9000, 2}, TSM_WRITE, 0x100);
+  EXPECT_EQ(records[1]->largest_write, 2u);
+  EXPECT_EQ(tsm.largest_write.load(), 4u) << "never below 4";
+  access(1, {0x9000, 16}, TSM_READ, 0x100);
+  EXPECT_EQ(records[1]->largest_write, 2u);
+  access(1, {0x9000, 8}, TSM_WRITE, 0x100);
+  EXPECT_EQ(records[1]->largest_write, 8u);
+  EXPECT_EQ(tsm.largest_write.load(), 8u);
+  access(2, {0x9100, 6}, TSM_WRITE, 0x100);
+  EXPECT_EQ(records[2]->largest_write, 6u);
+  EXPECT_EQ(tsm.largest_write.load(), 8u);
+  access(2, {0x9100, 12}, TSM_WRITE, 0x100);
+  EXPECT_EQ(tsm.largest_write.load(), 12u);
+  EXPECT_EQ(records[1]->largest_write, 8u);
+
+  run(3).flags = task_record_t::flag_suspended;
+  access(3, {0x9200, 64}, TSM_WRITE, 0x100);
+  EXPECT_EQ(records[3]->largest_write, 0u);
+  EXPECT_EQ(tsm.largest_write.load(), 12u) << "an unlogged write raised it";
+}
+
+TEST_F(Sharing, LeavingTaskLosesItsEntriesAndOthersKeepTheirs) {
+  object_t const a{0xa000, 4}, b{0xa100, 8};
+  for (unsigned short n : {1, 2}) {
+    access(n, a, TSM_READ, 0x100);
+    access(n, b, TSM_WRITE, 0x200);
+  }
+  auto log_a = access(1, a, TSM_WRITE, 0x300);
+  tsm.leave(1, code(0x999));
+  for (auto* n = tsm.logs.head.load(); n != nullptr; n = n->next.load()) {
+    EXPECT_EQ(n->value.reads.count(1) + n->value.writes.count(1), 0u);
+    EXPECT_EQ(n->value.reads.count(2) + n->value.writes.count(2), 1u);
+  }
+  tsm.discard(2);
+  for (auto* n = tsm.logs.head.load(); n != nullptr; n = n->next.load())
+    EXPECT_TRUE(n->value.reads.empty() && n->value.writes.empty());
+  EXPECT_EQ(logs_in_chain(), 2u);
+  EXPECT_EQ(access(3, a, TSM_READ, 0x100), log_a) << "the log outlives its tasks' entries";
+}
+
+TEST_F(Sharing, ResetEmptiesEveryLogButKeepsLogsAndLargestWrites) {
+  object_t const x{0xb000, 16};
+  auto log_x = access(1, x, TSM_WRITE, 0x100);
+  access(2, x, TSM_READ, 0x200);
+  access(2, {0xb040, 4}, TSM_READ, 0x200);
+  // Before the reset, task 2's read of x conflicts with task 1's write.
+  tsm_t::case_t* before = tsm.check(log_x, TSM_READ, 2, code(0x200));
+  EXPECT_NE(before, nullptr);
+  {
+    vexa::lock_scope held(tsm.cases_lock);
+    tsm.cases.clear();
+  }
+  delete before;
+
+  tsm.reset();
+  EXPECT_EQ(logs_in_chain(), 2u);
+  for (auto* n = tsm.logs.head.load(); n != nullptr; n = n->next.load())
+    EXPECT_TRUE(n->value.reads.empty() && n->value.writes.empty());
+  EXPECT_EQ(tsm.largest_write.load(), 16u);
+  EXPECT_EQ(records[1]->largest_write, 16u);
+
+  EXPECT_EQ(access(2, x, TSM_READ, 0x200), log_x) << "found again through the index";
+  EXPECT_EQ(tsm.check(log_x, TSM_READ, 2, code(0x200)), nullptr) << "an access before the reset conflicted";
+}
+
+TEST_F(Sharing, CollectCountsLogsTasksAndSitesIntoBucketsOfTheGivenWidths) {
+  object_t const x{0xc000, 4};
+  for (unsigned short n : {1, 2, 3}) access(n, x, TSM_READ, 0x100 * n);
+  tsm_t::statistic_t s;
+  std::memset(&s, 0xff, sizeof s);
+  s.readers_step = s.writers_step = s.read_sites_step = s.write_sites_step = 1;
+  tsm.collect(s);
+  EXPECT_EQ(s.objects, 1u);
+  EXPECT_EQ(std::vector<std::uint32_t>(s.readers, s.readers + 5), (std::vector<std::uint32_t>{0, 0, 0, 1, 0}));
+  EXPECT_EQ(std::vector<std::uint32_t>(s.writers, s.writers + 5), (std::vector<std::uint32_t>{1, 0, 0, 0, 0}));
+  EXPECT_EQ(std::vector<std::uint32_t>(s.read_sites, s.read_sites + 5), (std::vector<std::uint32_t>{0, 3, 0, 0, 0}));
+  EXPECT_EQ(std::vector<std::uint32_t>(s.write_sites, s.write_sites + 5), (std::vector<std::uint32_t>{0, 0, 0, 0, 0}));
+  EXPECT_EQ(s.readers_step, 1u);
+
+  // A second log: written by one task from five sites, read by seven tasks.
+  object_t const y{0xc100, 4};
+  for (std::uintptr_t site = 1; site <= 5; ++site) access(1, y, TSM_WRITE, 0x1000 * site);
+  for (unsigned short n = 1; n <= 7; ++n) access(n, y, TSM_READ, 0x100);
+  s.readers_step = 2;
+  s.write_sites_step = 2;
+  tsm.collect(s);
+  EXPECT_EQ(s.objects, 2u);
+  EXPECT_EQ(std::vector<std::uint32_t>(s.readers, s.readers + 5), (std::vector<std::uint32_t>{0, 1, 0, 1, 0}));
+  EXPECT_EQ(std::vector<std::uint32_t>(s.writers, s.writers + 5), (std::vector<std::uint32_t>{1, 1, 0, 0, 0}));
+  EXPECT_EQ(std::vector<std::uint32_t>(s.read_sites, s.read_sites + 5), (std::vector<std::uint32_t>{0, 10, 0, 0, 0}));
+  EXPECT_EQ(std::vector<std::uint32_t>(s.write_sites, s.write_sites + 5), (std::vector<std::uint32_t>{0, 0, 1, 0, 0}));
+  s.read_sites_step = 1;
+  s.readers_step = 1;
+  tsm.collect(s);
+  EXPECT_EQ(s.readers[4], 1u) << "seven readers with width 1 go to the last bucket";
+}
+
+// The hot path: once an object and a code address are known, logging them
+// again costs no heap call (the arena counts: its chunks come from operator
+// new) and exactly one spin lock, the access log's node lock. The lookup
+// walks index and chain without locks; the write is not larger than the
+// task's largest, so feature_lock stays untouched.
+TEST_F(Sharing, RepeatedAccessAllocatesNothingAndTakesOneLock) {
+  std::vector<object_t> objects;
+  for (std::uintptr_t i = 0; i < 2000; ++i) objects.push_back({0x100000 + i * 12, 4 + (i % 3) * 2});
+  unsigned long const heap_before_first = heap_calls.load();
+  for (object_t const& o : objects) {
+    access(1, o, TSM_READ, 0x400);
+    access(1, o, TSM_WRITE, 0x500);
+  }
+  ASSERT_GT(heap_calls.load(), heap_before_first) << "the counter does not see the detector's allocations";
+
+  char* const arena_before = vexa::current.arena->chunk->free;
+  vexa::arena_t::chunk_header_t* const chunk_before = vexa::current.arena->chunk;
+  unsigned long const heap_before = heap_calls.load();
+  unsigned long const locks_before = spin_locks;
+  for (object_t const& o : objects) {
+    access(1, o, TSM_READ, 0x400);
+    access(1, o, TSM_WRITE, 0x500);
+  }
+  unsigned long const heap = heap_calls.load() - heap_before;
+  unsigned long const locks = spin_locks - locks_before;
+  EXPECT_EQ(heap, 0u);
+  EXPECT_EQ(vexa::current.arena->chunk, chunk_before);
+  EXPECT_EQ(vexa::current.arena->chunk->free, arena_before);
+  EXPECT_EQ(locks, 2 * objects.size());
+}
+
+// Tasks on several threads log shared objects (many lines and pages, read
+// from two sites each) and private ones at once; afterwards every access is
+// accounted for.
+TEST_F(Sharing, ConcurrentTasksLogEveryAccess) {
+  constexpr unsigned short tasks = 4;
+  constexpr std::uintptr_t shared = 300, own = 50;
+  std::atomic<unsigned> waiting{tasks};
+  std::vector<std::thread> pool;
+  for (unsigned short t = 1; t <= tasks; ++t)
+    pool.emplace_back([&, t] {
+      task_record_t record;
+      record.handle = t;
+      vexa::current.record = &record;
+      waiting.fetch_sub(1, std::memory_order_acq_rel);
+      while (waiting.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+      for (std::uintptr_t k = 0; k < shared; ++k) {
+        std::uintptr_t const i = (t % 2 == 0) ? k : shared - 1 - k;
+        object_t const o{0x400000 + i * 0x1234, 4};
+        tsm.log(o, TSM_READ, t, code(0x100));
+        tsm.log(o, TSM_READ, t, code(0x200 + t));
+      }
+      for (std::uintptr_t i = 0; i < own; ++i) tsm.log({0x900000 + t * 0x10000 + i * 8, 8}, TSM_WRITE, t, code(0x300));
+      vexa::current.record = nullptr;
+    });
+  for (auto& th : pool) th.join();
+
+  tsm_t::statistic_t s{};
+  s.readers_step = s.writers_step = s.read_sites_step = s.write_sites_step = 1;
+  tsm.collect(s);
+  EXPECT_EQ(s.objects, shared + tasks * own);
+  EXPECT_EQ(s.readers[4], shared);
+  EXPECT_EQ(s.read_sites[2], shared * tasks);
+  EXPECT_EQ(s.writers[1], tasks * own);
+  EXPECT_EQ(s.write_sites[1], tasks * own);
+  EXPECT_EQ(tsm.largest_write.load(), 8u);
+}
+
+}  // namespace
