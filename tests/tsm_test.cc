@@ -273,6 +273,10 @@ TEST_F(Sharing, CollectCountsLogsTasksAndSitesIntoBucketsOfTheGivenWidths) {
   s.readers_step = 1;
   tsm.collect(s);
   EXPECT_EQ(s.readers[4], 1u) << "seven readers with width 1 go to the last bucket";
+
+  s.writers_step = 0;  // no width at all: nothing to divide by
+  tsm.collect(s);
+  EXPECT_EQ(std::vector<std::uint32_t>(s.writers, s.writers + 5), (std::vector<std::uint32_t>{0, 0, 0, 0, 2}));
 }
 
 // The hot path: once an object and a code address are known, logging them

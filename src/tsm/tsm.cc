@@ -68,8 +68,10 @@ void tsm_t::reset() {
 void tsm_t::collect(statistic_t& s) {
   s.objects = 0;
   for (int i = 0; i < 5; ++i) s.readers[i] = s.writers[i] = s.read_sites[i] = s.write_sites[i] = 0;
+  // A width of 0 would divide by zero; every count is then taken to exceed
+  // the last bucket's bound, as it would with an infinitely fine width.
   auto count = [](std::uint32_t (&buckets)[5], std::size_t c, std::uint16_t step) {
-    std::size_t b = c / step;
+    std::size_t b = step == 0 ? 4 : c / step;
     ++buckets[b > 4 ? 4 : b];
   };
   auto length = [](access_log_t::log_t const* l) {
