@@ -2,21 +2,25 @@
 
 namespace vexa {
 
-access_log_chain_t::const_iterator log_index_t::find(object_t const& object, bool& usable_entry) const {
-  usable_entry = false;
-  chain_type const& chain = chains[bucket(object.base)];
-  address_t const wanted = page(object.base);
-
-  // Find the line's entry. All link loads are acquires pairing with the
-  // releases that linked each node (chain.h).
+log_index_t::chain_type::node_t* log_index_t::entry_of(address_t a) const {
+  chain_type const& chain = chains[bucket(a)];
+  address_t const wanted = page(a);
+  // All link loads are acquires pairing with the releases that linked each
+  // node (chain.h).
   chain_type::node_t* e = chain.head.load(std::memory_order_acquire);
-  if (e == nullptr) return {};
+  if (e == nullptr) return nullptr;
   if (wanted > page(e->value.object.base)) {
     while (e != nullptr && page(e->value.object.base) < wanted) e = e->prev.load(std::memory_order_acquire);
   } else {
     while (e != nullptr && page(e->value.object.base) > wanted) e = e->next.load(std::memory_order_acquire);
   }
-  if (e == nullptr || page(e->value.object.base) != wanted) return {};
+  return e != nullptr && page(e->value.object.base) == wanted ? e : nullptr;
+}
+
+access_log_chain_t::const_iterator log_index_t::find(object_t const& object, bool& usable_entry) const {
+  usable_entry = false;
+  chain_type::node_t* e = entry_of(object.base);
+  if (e == nullptr) return {};
 
   // Pairs with the release store in find_or_create(); a null here only sends
   // the caller down the creation path.
@@ -41,8 +45,18 @@ access_log_chain_t::const_iterator log_index_t::find_or_create(access_log_chain_
 
   chain_type& chain = chains[bucket(object.base)];
   access_log_chain_t::const_iterator hint;
-  if (chain_type::const_iterator near = chain.approximate(object, chain.first()))
-    hint = near->access_log.load(std::memory_order_acquire);  // pairs with the release below
+  if (!usable_entry) {
+    // The first access log of its line. The logs of the line just below
+    // come right before it in the chain; when that line has any (a sweep
+    // through an array always does), start there instead of at the nearest
+    // indexed page of this bucket, which is 16 KiB or more away.
+    if (chain_type::node_t* below = entry_of(object.base - line_size))
+      hint = below->value.access_log.load(std::memory_order_acquire);  // pairs with the release below
+  }
+  if (!hint) {
+    if (chain_type::const_iterator near = chain.approximate(object, chain.first()))
+      hint = near->access_log.load(std::memory_order_acquire);  // pairs with the release below
+  }
   access_log_chain_t::const_iterator log = logs.insert(object, thread_info_t::thread_arena, hint);
 
   if (!usable_entry) {

@@ -16,6 +16,7 @@ namespace vexa {
 class log_index_t {
  public:
   static constexpr unsigned buckets = 256;
+  static constexpr address_t line_size = 64;
 
   static unsigned bucket(address_t a) { return static_cast<unsigned>((a & 0x3fc0) >> 6); }
   static address_t page(address_t a) { return a & ~static_cast<address_t>(0x3fff); }
@@ -48,6 +49,9 @@ class log_index_t {
 
   // The access log of object, created (and the line indexed) when missing.
   access_log_chain_t::const_iterator find_or_create(access_log_chain_t& logs, object_t const& object);
+
+  // The index entry of the line that holds address a, or null. No lock.
+  chain_type::node_t* entry_of(address_t a) const;
 
   // Destroyed last to first, as members of an array are.
   chain_type chains[buckets];
