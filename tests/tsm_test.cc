@@ -21,10 +21,15 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 namespace {
 std::atomic<unsigned long> heap_calls{0};
+// When not negative: how many more heap calls succeed before one fails.
+std::atomic<long> heap_calls_left{-1};
 }
 
 void* operator new(std::size_t n) {
   heap_calls.fetch_add(1, std::memory_order_relaxed);
+  if (heap_calls_left.load(std::memory_order_relaxed) >= 0 &&
+      heap_calls_left.fetch_sub(1, std::memory_order_relaxed) == 0)
+    throw std::bad_alloc();
   if (void* p = std::malloc(n != 0 ? n : 1)) return p;
   throw std::bad_alloc();
 }
@@ -241,6 +246,30 @@ TEST_F(Sharing, ResetEmptiesEveryLogButKeepsLogsAndLargestWrites) {
 
   EXPECT_EQ(access(2, x, TSM_READ, 0x200), log_x) << "found again through the index";
   EXPECT_EQ(tsm.check(log_x, TSM_READ, 2, code(0x200)), nullptr) << "an access before the reset conflicted";
+}
+
+TEST_F(Sharing, CheckThatRunsOutOfMemoryLeavesNoCaseOpen) {
+  object_t const x{0xd000, 4};
+  access(1, x, TSM_WRITE, 0x100);
+  access(1, x, TSM_WRITE, 0x180);
+  auto log_x = access(2, x, TSM_READ, 0x200);
+  // The check's heap calls: the map entry, the case, then one per offense.
+  // Let the case be made and the second offense fail.
+  heap_calls_left = 3;
+  EXPECT_THROW(tsm.check(log_x, TSM_READ, 2, code(0x200)), std::bad_alloc);
+  heap_calls_left = -1;
+  EXPECT_TRUE(tsm.cases.empty());
+
+  // The handle's next conflict opens a case of its own.
+  tsm_t::case_t* c = tsm.check(log_x, TSM_READ, 2, code(0x300));
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->offender.code, 0x300u);
+  EXPECT_EQ(c->offenses.size(), 2u);
+  {
+    vexa::lock_scope held(tsm.cases_lock);
+    tsm.cases.clear();
+  }
+  delete c;
 }
 
 TEST_F(Sharing, CollectCountsLogsTasksAndSitesIntoBucketsOfTheGivenWidths) {

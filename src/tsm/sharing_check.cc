@@ -42,12 +42,27 @@ tsm_t::case_t* tsm_t::check(const_iterator log, tsm_access_t access, unsigned sh
     return tasks.size() >= 2 || (tasks.size() == 1 && tasks.begin()->first != task);
   };
 
-  for (chain_type::locked_iterator p(start); p.node() != nullptr && p->object.base < end; ++p) {
-    object_t const& po = p->object;
-    bool const overlaps = po.base <= o.base ? o.base < po.base + po.size : true;
-    if (!overlaps) continue;
-    if (others(p->writes)) report(obtain(), TSM_WRITE, po, p->writes);
-    if (access == TSM_WRITE && others(p->reads)) report(obtain(), TSM_READ, po, p->reads);
+  try {
+    for (chain_type::locked_iterator p(start); p.node() != nullptr && p->object.base < end; ++p) {
+      object_t const& po = p->object;
+      bool const overlaps = po.base <= o.base ? o.base < po.base + po.size : true;
+      if (!overlaps) continue;
+      if (others(p->writes)) report(obtain(), TSM_WRITE, po, p->writes);
+      if (access == TSM_WRITE && others(p->reads)) report(obtain(), TSM_READ, po, p->reads);
+    }
+  } catch (...) {
+    // Out of memory half-way: the case must not outlive this hook call, or
+    // the next conflict of this handle (perhaps another task by then) would
+    // deliver its stale offender and offenses. The node locks are released
+    // by now, so cases_lock is taken in order.
+    if (c != nullptr) {
+      {
+        lock_scope held(cases_lock);
+        cases.erase(task);
+      }
+      delete c;
+    }
+    throw;
   }
   return c;
 }
