@@ -162,10 +162,14 @@ void _VEXA_leaveFunctionAt(void const* function, void const* frame, void const* 
 #endif
 
 /* Debuggers read these offsets; they must never move. */
-#ifdef __cplusplus
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define VEXA_STATIC_ASSERT static_assert
-#else
+#elif !defined(__cplusplus)
 #define VEXA_STATIC_ASSERT _Static_assert
+#else /* C++98/03 programs: the same check as an array of negative size */
+#define VEXA_SA_CAT2(a, b) a##b
+#define VEXA_SA_CAT(a, b) VEXA_SA_CAT2(a, b)
+#define VEXA_STATIC_ASSERT(c, m) typedef char VEXA_SA_CAT(vexa_layout_check_, __LINE__)[(c) ? 1 : -1]
 #endif
 VEXA_STATIC_ASSERT(sizeof(vexa_event_reason_t) == 4, "debugger reads this layout");
 VEXA_STATIC_ASSERT(sizeof(tsm_access_desc_t) == 40, "debugger reads this layout");

@@ -122,6 +122,13 @@ TEST(Environment, LoadAndUnloadAreAnnouncedAroundMain) {
                             "vexa: library unloaded"}));
 }
 
+TEST(Environment, CommandThatRunsOutOfMemoryAtUnloadEndsTheLastStopNotTheProcess) {
+  child_result const r = run_child({program_path("lifecycle_unload_oom")}, {{"VEXA_LOGGING", "4"}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::vector<std::string>{"filter installed: yes"});
+  EXPECT_TRUE(r.err.empty());
+}
+
 TEST(Environment, WithoutVariablesTheLibraryPrintsNothing) {
   child_result const r = run_child({program_path("lifecycle_hello")});
   EXPECT_EQ(r.status, 0);

@@ -27,10 +27,24 @@ function(vexa_foundation_test name)
 endfunction()
 
 vexa_foundation_test(environment_test environment_test.cc)
-add_dependencies(environment_test lifecycle_hello lifecycle_probe)
+# Runs out of memory during its own unload stop.
+add_executable(lifecycle_unload_oom programs/lifecycle_unload_oom.cc)
+target_link_libraries(lifecycle_unload_oom PRIVATE vexa)
+add_dependencies(environment_test lifecycle_hello lifecycle_probe lifecycle_unload_oom)
 
 # The dynamic symbol table of the library, read with the toolchain's nm.
 vexa_foundation_test(exports_test exports_test.cc)
 add_dependencies(exports_test vexa)
 target_compile_definitions(exports_test PRIVATE VEXA_LIBRARY_PATH="$<TARGET_FILE:vexa>" VEXA_NM="${CMAKE_NM}"
                            VEXA_REFERENCE_TARGET=$<BOOL:${VEXA_M32}>)
+
+# The public header in the oldest dialects a program may be written in;
+# the build fails if it stops compiling there.
+add_library(header_use_c89 OBJECT programs/header_use.c)
+set_target_properties(header_use_c89 PROPERTIES C_STANDARD 90 C_EXTENSIONS OFF)
+add_library(header_use_cxx98 OBJECT programs/header_use.cc)
+set_target_properties(header_use_cxx98 PROPERTIES CXX_STANDARD 98 CXX_EXTENSIONS OFF)
+foreach(t header_use_c89 header_use_cxx98)
+  target_include_directories(${t} PRIVATE ${CMAKE_SOURCE_DIR}/include)
+  target_compile_options(${t} PRIVATE -Wall -Wextra -pedantic -Werror)
+endforeach()

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <new>
 #include <iostream>  // std::cerr is used while the runtime object is built
 
 namespace vexa {
@@ -77,7 +78,13 @@ vexa_t::vexa_t() : live_tasks(0), features{&tsm, &re} {
 
 vexa_t::~vexa_t() {
   // Without the lock: a thread that still runs at exit may hold it forever.
-  notify_debugger(VEXA_EVENT_UNLOADED);
+  // There is no program frame to pass an exception to here (a destructor
+  // would terminate the process): a command that runs out of memory during
+  // the last stop ends that stop instead.
+  try {
+    notify_debugger(VEXA_EVENT_UNLOADED);
+  } catch (std::bad_alloc const&) {
+  }
   // A thread that still runs at exit must not reach the members destroyed
   // next: from here on every hook returns at its guard. (A hook already past
   // its guard is not stopped; the program's own exit races with it.)

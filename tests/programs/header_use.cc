@@ -1,0 +1,1 @@
+#include "header_use.c"
