@@ -1,7 +1,6 @@
 // Open activations per task, and the check across tasks.
 #include "re.h"
 
-#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -13,10 +12,9 @@ re_t::re_t() {
   // VEXA_RE narrows the check to one function: its address as signed
   // hexadecimal. The range's end counts as inside, so the address one
   // higher is checked too. A value outside the signed 32-bit range is
-  // ignored: strtol reports it as out of range where long has 32 bits, a
-  // native 64-bit build needs the explicit bounds.
+  // ignored (read_environment_signed refuses it on every build).
   long value;
-  if (read_environment_signed("VEXA_RE", 16, value) && value >= INT32_MIN && value <= INT32_MAX) {
+  if (read_environment_signed("VEXA_RE", 16, value)) {
     auto* f = new logging_filter_t;
     f->code_ranges.insert({static_cast<address_t>(value), 1});
     f->code_mode = logging_filter_t::mode_only;
