@@ -19,10 +19,12 @@
 #include <utility>
 #include <vector>
 
+#include "support/captured_stderr.h"
 #include "support/child.h"
 #include "vexa/diagnostics.h"
 #include "vexa/runtime.h"
 
+using vexa_test::captured_stderr;
 using vexa_test::child_result;
 using vexa_test::program_path;
 using vexa_test::run_child;
@@ -434,22 +436,6 @@ TEST(DiagnosticText, ErrorLinesOfReasonsWithAndWithoutMessage) {
 }
 
 // ---- what no stop of a running program reaches, in process.
-
-class captured_stderr {
- public:
-  captured_stderr() : saved_(std::cerr.rdbuf(text_.rdbuf())) {}
-  ~captured_stderr() { std::cerr.rdbuf(saved_); }
-  std::vector<std::string> lines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(text_.str());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-
- private:
-  std::ostringstream text_;
-  std::streambuf* saved_;
-};
 
 TEST(DiagnosticText, DumpOfReasonZeroPrintsOkAndUncoveredReasonsNothing) {
   vexa::logging_level = 0x3f & ~raw;

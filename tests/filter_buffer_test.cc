@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/captured_stderr.h"
 #include "support/debugger.h"
 #include "vexa/runtime.h"
 
@@ -94,22 +95,6 @@ reasons_t serve(std::uint32_t pending, std::uint32_t count) {
 answers::answer_t give_up(std::uint32_t bit) {
   return [bit](stop_t const&) { word(VEXA_CONFIG_PENDING) &= ~bit; };
 }
-
-class captured_stderr {
- public:
-  captured_stderr() : saved_(std::cerr.rdbuf(text_.rdbuf())) {}
-  ~captured_stderr() { std::cerr.rdbuf(saved_); }
-  std::vector<std::string> lines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(text_.str());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-
- private:
-  std::ostringstream text_;
-  std::streambuf* saved_;
-};
 
 // ---- the buffer
 

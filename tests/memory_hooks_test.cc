@@ -19,14 +19,8 @@
 
 using namespace vexa_test;
 
-CALL_SITE(1)
-CALL_SITE(2)
-extern "C" {
-void call_site_1(void const* hook, void const* a, std::uintptr_t b);
-void call_site_2(void const* hook, void const* a, std::uintptr_t b);
-extern char const call_site_1_return[];
-extern char const call_site_2_return[];
-}
+DEFINE_CALL_SITE(1)
+DEFINE_CALL_SITE(2)
 
 namespace {
 

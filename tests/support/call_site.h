@@ -2,6 +2,8 @@
 #ifndef VEXA_TEST_CALL_SITE_H
 #define VEXA_TEST_CALL_SITE_H
 
+#include <cstdint>
+
 // Call sites whose return address the test knows: each calls `hook` with
 // the next two arguments, and its return label is a symbol. Nothing in C
 // pins down the address a compiler gives the instruction after a call.
@@ -20,5 +22,12 @@
 #else
 #error "call sites are written for x86"
 #endif
+
+// Defines call site n and declares call_site_n(hook, a, b) and its return
+// label call_site_n_return.
+#define DEFINE_CALL_SITE(n)                                                           \
+  CALL_SITE(n)                                                                        \
+  extern "C" void call_site_##n(void const* hook, void const* a, std::uintptr_t b);   \
+  extern "C" char const call_site_##n##_return[];
 
 #endif  // VEXA_TEST_CALL_SITE_H
