@@ -79,7 +79,7 @@ target_link_libraries(bridge_everyday_plain PRIVATE Threads::Threads)
 # The GDB client runs them too, when it is built.
 find_program(VEXA_BRIDGE_GDB_EXECUTABLE gdb)
 set(bridge_gdb_client "")
-if(TARGET vexa_gdb AND VEXA_BRIDGE_GDB_EXECUTABLE)
+if(TARGET vexa_gdb AND VEXA_BRIDGE_GDB_EXECUTABLE AND NOT VEXA_I386_EMULATED)
   set(bridge_gdb_client ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/vexa-gdb)
 endif()
 
