@@ -1,24 +1,82 @@
 #include "access_log.h"
 
-namespace vexa {
+#include <algorithm>
 
-void access_log_t::insert(log_t*& list, void const* code) {
-  auto make = [code](log_t* next) {
-    void* memory = current.thread_arena_get().allocate(sizeof(log_t));
-    return new (memory) log_t{code, next};
-  };
-  address_t const c = to_address(code);
-  if (list == nullptr || c < to_address(list->code)) {
-    list = make(list);
-    return;
-  }
-  for (log_t* e = list;; e = e->next) {
-    if (to_address(e->code) == c) return;
-    if (e->next == nullptr || c < to_address(e->next->code)) {
-      e->next = make(e->next);
-      return;
+namespace vexa {
+namespace {
+bool before(site_t const& s, unsigned short task, address_t code) {
+  return s.task < task || (s.task == task && s.code < code);
+}
+}  // namespace
+
+site_t const* site_list_t::lower_bound(unsigned short task, address_t code) const {
+  site_t const* lo = data_;
+  std::uint32_t n = size_;
+  while (n != 0) {
+    std::uint32_t const half = n / 2;
+    if (before(lo[half], task, code)) {
+      lo += half + 1;
+      n -= half + 1;
+    } else {
+      n = half;
     }
   }
+  return lo;
+}
+
+bool site_list_t::has_task(unsigned short task) const {
+  site_t const* p = lower_bound(task, 0);
+  return p != end() && p->task == task;
+}
+
+bool site_list_t::contains(unsigned short task, address_t code) const {
+  // The common repeat: one site, the one asked for.
+  if (size_ == 1) return data_[0].task == task && data_[0].code == code;
+  site_t const* p = lower_bound(task, code);
+  return p != end() && p->task == task && p->code == code;
+}
+
+void site_list_t::insert(unsigned short task, address_t code) {
+  site_t* p = const_cast<site_t*>(lower_bound(task, code));
+  if (p != end() && p->task == task && p->code == code) return;
+  std::uint32_t const at = static_cast<std::uint32_t>(p - data_);
+  if (size_ == capacity_) {
+    std::uint32_t const grown = capacity_ < 4 ? 4 : capacity_ * 2;
+    site_t* bigger = new site_t[grown];
+    std::copy(data_, data_ + at, bigger);
+    std::copy(data_ + at, data_ + size_, bigger + at + 1);
+    if (data_ != inline_) delete[] data_;
+    data_ = bigger;
+    capacity_ = grown;
+  } else {
+    std::copy_backward(data_ + at, data_ + size_, data_ + size_ + 1);
+  }
+  data_[at] = site_t{code, task};
+  ++size_;
+}
+
+bool site_list_t::erase_task(unsigned short task) {
+  site_t* first = const_cast<site_t*>(lower_bound(task, 0));
+  site_t* last = first;
+  while (last != data_ + size_ && last->task == task) ++last;
+  if (first == last) return false;
+  std::copy(last, data_ + size_, first);
+  size_ -= static_cast<std::uint32_t>(last - first);
+  // Give the heap back once the list is small again, so that memory follows
+  // what live tasks hold.
+  if (size_ <= 1 && data_ != inline_) {
+    site_t const keep = size_ == 1 ? data_[0] : site_t{};
+    release();
+    inline_[0] = keep;
+  }
+  return true;
+}
+
+std::uint32_t site_list_t::tasks() const {
+  std::uint32_t n = 0;
+  for (std::uint32_t i = 0; i < size_; ++i)
+    if (i == 0 || data_[i].task != data_[i - 1].task) ++n;
+  return n;
 }
 
 }  // namespace vexa

@@ -1,41 +1,105 @@
 // What the sharing detector remembers of one memory object: which live
 // tasks read and wrote it, and from which code addresses.
+//
+// Access logs come from a pool and are recycled once no live task holds
+// them, but their memory is never returned while the detector exists
+// (type-stable): a thread that found a log without a lock may always lock
+// it, and then checks under the lock that it is still alive and still the
+// log of the object it looked for.
 #ifndef VEXA_TSM_ACCESS_LOG_H
 #define VEXA_TSM_ACCESS_LOG_H
 
-#include <functional>
-#include <map>
+#include <atomic>
+#include <cstdint>
 
-#include "chain.h"
+#include "../lock/lock.h"
 #include "object.h"
 
 namespace vexa {
 
-// The maps and the lists they point to are read and changed only under the
-// node lock of the chain node that holds this access log; `object` never
-// changes and is read without a lock.
-struct access_log_t {
-  // One code address in a task's list. Lists are ascending and hold each
-  // address once, so a loop that repeats an access adds nothing after its
-  // first iteration. Entries live in the inserting thread's arena and are
-  // abandoned, never freed, when their task's map entry is erased.
-  struct log_t {
-    void const* code;
-    log_t* next;
-  };
-  using tasks_t = std::map<unsigned short, log_t*>;
-
-  explicit access_log_t(object_t const& o) noexcept : object(o) {}
-
-  // Adds code to the list, keeping it ascending and free of duplicates.
-  static void insert(log_t*& list, void const* code);
-
-  object_t object;
-  tasks_t reads;   // task handle -> read code addresses
-  tasks_t writes;  // task handle -> write code addresses
+// One code address of one task for one kind of access.
+struct site_t {
+  address_t code;
+  unsigned short task;
 };
 
-using access_log_chain_t = chain_t<access_log_t, object_t, std::equal_to<object_t>, std::less<object_t>>;
+// The sites of one kind of access to one object, ordered by task handle and
+// then by code address, each once. Most objects are touched by one task from
+// one place, so the first site lives inside the list and the heap is used
+// only from the second on.
+class site_list_t {
+ public:
+  site_list_t() noexcept : data_(inline_), size_(0), capacity_(1) {}
+  ~site_list_t() { release(); }
+  site_list_t(site_list_t const&) = delete;
+  site_list_t& operator=(site_list_t const&) = delete;
+
+  bool empty() const { return size_ == 0; }
+  std::uint32_t size() const { return size_; }
+  site_t const* begin() const { return data_; }
+  site_t const* end() const { return data_ + size_; }
+
+  // Whether a task other than `task` has a site here: sorted by task, so the
+  // two ends tell.
+  bool others_than(unsigned short task) const {
+    return size_ != 0 && (data_[0].task != task || data_[size_ - 1].task != task);
+  }
+  bool has_task(unsigned short task) const;
+  bool contains(unsigned short task, address_t code) const;
+  // Adds the site unless it is there; may throw std::bad_alloc, leaving the
+  // list as it was.
+  void insert(unsigned short task, address_t code);
+  // Drops every site of `task`; whether there was any.
+  bool erase_task(unsigned short task);
+  void clear() {
+    release();
+    size_ = 0;
+  }
+  // Number of distinct tasks, and the sites of each in order (statistics).
+  std::uint32_t tasks() const;
+
+ private:
+  site_t const* lower_bound(unsigned short task, address_t code) const;
+  void release() {
+    if (data_ != inline_) delete[] data_;
+    data_ = inline_;
+    capacity_ = 1;
+  }
+
+  site_t* data_;
+  std::uint32_t size_;
+  std::uint32_t capacity_;
+  site_t inline_[1];
+};
+
+struct access_log_t {
+  // The object, set when the log is taken from the pool for it. Written
+  // under `lock` by the detector's structure lock holder; read without a
+  // lock by index lookups, which confirm it under `lock` before they use
+  // the log, so a stale value only costs a retry.
+  object_t key() const {
+    return {base_.load(std::memory_order_relaxed), size_.load(std::memory_order_relaxed)};
+  }
+  void set_key(object_t const& o) {
+    base_.store(o.base, std::memory_order_relaxed);
+    size_.store(o.size, std::memory_order_relaxed);
+  }
+
+  lock_t lock;             // guards everything below but the links
+  bool dead = true;        // in the pool, or being taken out of the detector
+  std::uint32_t neighbours = 0;  // other live logs whose objects share a byte with this one
+  site_list_t reads;
+  site_list_t writes;
+
+  // The next log of the same index bucket. Written under the structure
+  // lock; read without a lock by lookups (see log_index.h).
+  std::atomic<access_log_t*> bucket_next{nullptr};
+  access_log_t* pool_next = nullptr;  // free list; under the structure lock
+
+ private:
+  std::atomic<address_t> base_{0};
+  std::atomic<address_t> size_{0};
+};
 
 }  // namespace vexa
 

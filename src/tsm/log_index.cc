@@ -1,73 +1,94 @@
 #include "log_index.h"
 
+#include <memory>
+
 namespace vexa {
+namespace {
+// A walk longer than this is a reader led astray by a concurrent change (the
+// table keeps about one log per bucket); the caller then looks again under
+// the structure lock.
+constexpr unsigned longest_walk = 64;
+constexpr std::size_t first_buckets = 1024;
+}  // namespace
 
-log_index_t::chain_type::node_t* log_index_t::entry_of(address_t a) const {
-  chain_type const& chain = chains[bucket(a)];
-  address_t const wanted = page(a);
-  // All link loads are acquires pairing with the releases that linked each
-  // node (chain.h).
-  chain_type::node_t* e = chain.head.load(std::memory_order_acquire);
-  if (e == nullptr) return nullptr;
-  if (wanted > page(e->value.object.base)) {
-    while (e != nullptr && page(e->value.object.base) < wanted) e = e->prev.load(std::memory_order_acquire);
-  } else {
-    while (e != nullptr && page(e->value.object.base) > wanted) e = e->next.load(std::memory_order_acquire);
-  }
-  return e != nullptr && page(e->value.object.base) == wanted ? e : nullptr;
+log_index_t::log_index_t() : table_(new table_t(first_buckets)) {}
+
+log_index_t::~log_index_t() {
+  delete table_.load(std::memory_order_relaxed);
+  for (table_t* t : retired_) delete t;
 }
 
-access_log_chain_t::const_iterator log_index_t::find(object_t const& object, bool& usable_entry) const {
-  usable_entry = false;
-  chain_type::node_t* e = entry_of(object.base);
-  if (e == nullptr) return {};
-
-  // Pairs with the release store in find_or_create(); a null here only sends
-  // the caller down the creation path.
-  access_log_chain_t::node_t* n = e->value.access_log.load(std::memory_order_acquire);
-  if (n == nullptr) return {};
-  usable_entry = true;
-
-  // Walk within the line from the access log the entry names.
-  if (object < n->value.object) {
-    while (n != nullptr && object < n->value.object) n = n->prev.load(std::memory_order_acquire);
-  } else {
-    while (n != nullptr && n->value.object < object) n = n->next.load(std::memory_order_acquire);
+access_log_t* log_index_t::find(object_t const& o) const {
+  // Pairs with the release store of a grown table in reserve_one().
+  table_t const* t = table_.load(std::memory_order_acquire);
+  // Acquire loads of the links pair with the release stores in link(): a
+  // log reached through a link has its key set.
+  access_log_t* l = t->heads[hash(o) & t->mask].load(std::memory_order_acquire);
+  for (unsigned steps = 0; l != nullptr && steps < longest_walk; ++steps) {
+    if (l->key() == o) return l;
+    l = l->bucket_next.load(std::memory_order_acquire);
   }
-  if (n != nullptr && n->value.object == object) return n;
-  return {};
+  return nullptr;
 }
 
-access_log_chain_t::const_iterator log_index_t::find_or_create(access_log_chain_t& logs, object_t const& object) {
-  bool usable_entry;
-  access_log_chain_t::const_iterator found = find(object, usable_entry);
-  if (found) return found;
+access_log_t* log_index_t::find_exact(object_t const& o) const {
+  table_t const* t = table_.load(std::memory_order_relaxed);  // writers hold the structure lock, as the caller does
+  for (access_log_t* l = t->heads[hash(o) & t->mask].load(std::memory_order_relaxed); l != nullptr;
+       l = l->bucket_next.load(std::memory_order_relaxed))
+    if (l->key() == o) return l;
+  return nullptr;
+}
 
-  chain_type& chain = chains[bucket(object.base)];
-  access_log_chain_t::const_iterator hint;
-  if (!usable_entry) {
-    // The first access log of its line. The logs of the line just below
-    // come right before it in the chain; when that line has any (a sweep
-    // through an array always does), start there instead of at the nearest
-    // indexed page of this bucket, which is 16 KiB or more away.
-    if (chain_type::node_t* below = entry_of(object.base - line_size))
-      hint = below->value.access_log.load(std::memory_order_acquire);  // pairs with the release below
-  }
-  if (!hint) {
-    if (chain_type::const_iterator near = chain.approximate(object, chain.first()))
-      hint = near->access_log.load(std::memory_order_acquire);  // pairs with the release below
-  }
-  access_log_chain_t::const_iterator log = logs.insert(object, thread_info_t::thread_arena, hint);
+void log_index_t::link(table_t* t, access_log_t* log) {
+  std::atomic<access_log_t*>& head = t->heads[hash(log->key()) & t->mask];
+  log->bucket_next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  // Publish the log with its key and link; pairs with the acquire loads in
+  // find().
+  head.store(log, std::memory_order_release);
+}
 
-  if (!usable_entry) {
-    chain_type::const_iterator entry = chain.insert(log->object, thread_info_t::thread_arena, chain.first());
-    chain_type::locked_iterator locked(entry);
-    // Publish the (complete, already linked) access log to find(); pairs
-    // with its acquire load. Two creators in one line may both store: any
-    // access log of the line satisfies the index.
-    locked->access_log.store(log.node(), std::memory_order_release);
+void log_index_t::reserve_one() {
+  table_t* t = table_.load(std::memory_order_relaxed);  // structure lock held
+  if (count_ < t->mask + 1) return;
+  retired_.reserve(retired_.size() + 1);  // may throw; nothing changed yet
+  std::unique_ptr<table_t> grown(new table_t((t->mask + 1) * 4));
+  for (std::size_t b = 0; b <= t->mask; ++b) {
+    access_log_t* l = t->heads[b].load(std::memory_order_relaxed);
+    while (l != nullptr) {
+      access_log_t* next = l->bucket_next.load(std::memory_order_relaxed);
+      link(grown.get(), l);
+      l = next;
+    }
   }
-  return log;
+  // Pairs with the acquire load in find().
+  table_.store(grown.release(), std::memory_order_release);
+  retired_.push_back(t);
+}
+
+void log_index_t::insert(access_log_t* log) {
+  link(table_.load(std::memory_order_relaxed), log);  // structure lock held
+  ++count_;
+}
+
+void log_index_t::erase(access_log_t* log) {
+  table_t* t = table_.load(std::memory_order_relaxed);  // structure lock held
+  std::atomic<access_log_t*>* at = &t->heads[hash(log->key()) & t->mask];
+  for (access_log_t* l = at->load(std::memory_order_relaxed); l != nullptr;
+       at = &l->bucket_next, l = at->load(std::memory_order_relaxed)) {
+    if (l == log) {
+      // The unlinked log keeps its own link, so a reader standing on it
+      // walks on into the chain.
+      at->store(log->bucket_next.load(std::memory_order_relaxed), std::memory_order_release);
+      --count_;
+      return;
+    }
+  }
+}
+
+void log_index_t::clear() {
+  table_t* t = table_.load(std::memory_order_relaxed);  // structure lock held
+  for (std::size_t b = 0; b <= t->mask; ++b) t->heads[b].store(nullptr, std::memory_order_release);
+  count_ = 0;
 }
 
 }  // namespace vexa

@@ -1,13 +1,24 @@
-// The log index: from an address to an access log in the same 64-byte line,
-// so that the access log chain is never walked from its head.
+// The log index: from an object to its access log in constant expected
+// time, whatever the footprint.
 //
-// 256 index chains, one per value of address bits 6..13 (the line offset
-// within a 16 KiB page); each chain holds at most one entry per page,
-// highest page first. Bucket and page together name one line.
+// A hash table of bucket chains linked through access_log_t::bucket_next.
+// Lookups take no lock. Every change (insert, erase, growth) is made under
+// the detector's structure lock, so a lookup made under that lock is exact.
+// A lookup without it may miss while a change runs: logs are unlinked and
+// recycled, and growth relinks every log into a new table, so a reader can
+// be led into another chain. It cannot crash (logs are type-stable and every
+// link points to one or is null), its walk is bounded, and the caller
+// confirms a hit under the log's lock and treats a miss by looking again
+// under the structure lock. Old tables stay allocated until the index is
+// destroyed, since a reader may still be walking one; they add up to less
+// than the current table.
 #ifndef VEXA_TSM_LOG_INDEX_H
 #define VEXA_TSM_LOG_INDEX_H
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "access_log.h"
 
@@ -15,46 +26,62 @@ namespace vexa {
 
 class log_index_t {
  public:
-  static constexpr unsigned buckets = 256;
-  static constexpr address_t line_size = 64;
+  log_index_t();
+  ~log_index_t();
+  log_index_t(log_index_t const&) = delete;
+  log_index_t& operator=(log_index_t const&) = delete;
 
-  static unsigned bucket(address_t a) { return static_cast<unsigned>((a & 0x3fc0) >> 6); }
-  static address_t page(address_t a) { return a & ~static_cast<address_t>(0x3fff); }
+  // The live log of exactly this object, or null; no lock. May miss (and,
+  // for a log being recycled, may answer a log of another object): the
+  // caller confirms under the log's lock.
+  access_log_t* find(object_t const& o) const;
+  // The same, exact; the caller holds the structure lock.
+  access_log_t* find_exact(object_t const& o) const;
 
-  struct equal {
-    bool operator()(object_t const& a, object_t const& b) const { return page(a.base) == page(b.base); }
+  // Room for one more log, growing the table when it is full; may throw
+  // std::bad_alloc, leaving the index as it was. Structure lock held.
+  void reserve_one();
+  // Links a log whose key is set (after reserve_one). Structure lock held.
+  void insert(access_log_t* log);
+  // Unlinks a log. Structure lock held.
+  void erase(access_log_t* log);
+  // Unlinks every log. Structure lock held.
+  void clear();
+
+  std::size_t size() const { return count_; }
+
+  // Every linked log; structure lock held.
+  template <class F>
+  void for_each(F&& f) const {
+    table_t const* t = table_.load(std::memory_order_relaxed);  // writers hold the structure lock
+    for (std::size_t b = 0; b <= t->mask; ++b)
+      for (access_log_t* l = t->heads[b].load(std::memory_order_relaxed); l != nullptr;
+           l = l->bucket_next.load(std::memory_order_relaxed))
+        f(l);
+  }
+
+  static std::size_t hash(object_t const& o) {
+    std::uint64_t x = static_cast<std::uint64_t>(o.base) * 0x9e3779b97f4a7c15ull;
+    x ^= static_cast<std::uint64_t>(o.size) * 0xc2b2ae3d27d4eb4full;
+    return static_cast<std::size_t>(x ^ (x >> 32));
+  }
+
+ private:
+  struct table_t {
+    explicit table_t(std::size_t buckets) : mask(buckets - 1), heads(new std::atomic<access_log_t*>[buckets]) {
+      for (std::size_t b = 0; b < buckets; ++b) heads[b].store(nullptr, std::memory_order_relaxed);
+    }
+    ~table_t() { delete[] heads; }
+    std::size_t mask;
+    std::atomic<access_log_t*>* heads;
   };
-  struct more {
-    bool operator()(object_t const& a, object_t const& b) const { return page(a.base) > page(b.base); }
-  };
+  void link(table_t* t, access_log_t* log);
 
-  struct index_t {
-    explicit index_t(object_t const& o) noexcept : access_log(nullptr), object(o) {}
-
-    // An access log whose base lies in this entry's line; null until the
-    // creator of the line's first access log stores it. Stored under the
-    // entry's node lock with release, pairing with the acquire load in
-    // find(); never set back to null.
-    std::atomic<access_log_chain_t::node_t*> access_log;
-    object_t object;  // the key the entry was created with
-  };
-
-  using chain_type = chain_t<index_t, object_t, equal, more>;
-
-  void initialize_lock_order(lock_t const& outer) { (void)outer; }
-
-  // The access log of exactly this object, or empty. Takes no lock.
-  // usable_entry tells whether the line's index entry names an access log.
-  access_log_chain_t::const_iterator find(object_t const& object, bool& usable_entry) const;
-
-  // The access log of object, created (and the line indexed) when missing.
-  access_log_chain_t::const_iterator find_or_create(access_log_chain_t& logs, object_t const& object);
-
-  // The index entry of the line that holds address a, or null. No lock.
-  chain_type::node_t* entry_of(address_t a) const;
-
-  // Destroyed last to first, as members of an array are.
-  chain_type chains[buckets];
+  // The current table. Replaced under the structure lock with a release
+  // store pairing with the acquire load in find().
+  std::atomic<table_t*> table_;
+  std::vector<table_t*> retired_;  // tables a reader may still walk
+  std::size_t count_ = 0;          // linked logs; structure lock
 };
 
 }  // namespace vexa

@@ -1,5 +1,6 @@
 // The sharing rule: comparing a logged access with the live accesses of
 // other tasks, gathering conflicts in a case, and delivering it as event 256.
+#include <algorithm>
 #include <memory>
 
 #include "../vexa/runtime.h"
@@ -7,64 +8,138 @@
 
 namespace vexa {
 
-tsm_t::case_t* tsm_t::check(const_iterator log, tsm_access_t access, unsigned short task, void const* code) {
-  object_t const o = log->object;
-
-  // Objects that start up to largest_write bytes below o may reach into it.
-  // The bound saturates at 0: a plain unsigned difference would wrap for an
-  // object within largest_write bytes of address 0 and hide every object
-  // below it.
-  address_t const reach = largest_write.load(std::memory_order_relaxed);  // raised under feature_lock; a stale value is at most one racing write behind
-  address_t const bound = o.base > reach ? o.base - reach : 0;
-  chain_type::node_t* start = log.node();
-  chain_type::node_t* const head = logs.head.load(std::memory_order_acquire);  // pairs with the front insertion's release
-  while (start != head && start->value.object.base > bound) {
-    chain_type::node_t* p = start->prev.load(std::memory_order_acquire);  // pairs with linking releases
-    if (p == nullptr) break;
-    start = p;
+// The case of one checked access, opened at its first conflict. If the
+// check runs out of memory half-way, the case must not outlive the hook
+// call, or the next conflict of this handle (perhaps another task by then)
+// would deliver its stale offender and offenses.
+struct case_builder_t {
+  case_builder_t(tsm_t& t, tsm_access_t access, object_t const& o, unsigned short task, void const* code) : tsm(t) {
+    offender = tsm_access_desc_t{};
+    offender.access = access;
+    offender.size = static_cast<std::uint32_t>(o.size);
+    offender.base = o.base;
+    offender.thread = task;
+    offender.code = to_address(code);
+  }
+  tsm_t::case_t* obtain() {
+    if (c == nullptr) c = tsm.log_offender(offender);
+    return c;
+  }
+  // Lock order allows it under a log's lock: cases_lock comes after.
+  void abandon() {
+    if (c == nullptr) return;
+    {
+      lock_scope held(tsm.cases_lock);
+      tsm.cases.erase(static_cast<unsigned short>(offender.thread));
+    }
+    delete c;
+    c = nullptr;
+  }
+  // Reports the conflicts of the access with one log's sites.
+  void examine(access_log_t const& l, object_t const& key, unsigned short task) {
+    tsm_access_t const access = static_cast<tsm_access_t>(offender.access);
+    if (l.writes.others_than(task)) tsm.report(obtain(), TSM_WRITE, key, l.writes);
+    if (access == TSM_WRITE && l.reads.others_than(task)) tsm.report(obtain(), TSM_READ, key, l.reads);
   }
 
-  address_t const end = o.base + o.size;
-  case_t* c = nullptr;
-  auto obtain = [&]() {
-    if (c == nullptr) {
-      tsm_access_desc_t offender{};
-      offender.access = access;
-      offender.size = static_cast<std::uint32_t>(o.size);
-      offender.base = o.base;
-      offender.thread = task;
-      offender.code = to_address(code);
-      c = log_offender(offender);
-    }
-    return c;
-  };
-  auto others = [task](access_log_t::tasks_t const& tasks) {
-    return tasks.size() >= 2 || (tasks.size() == 1 && tasks.begin()->first != task);
-  };
+  tsm_t& tsm;
+  tsm_access_desc_t offender;
+  tsm_t::case_t* c = nullptr;
+};
 
+tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsigned short task, void const* code) {
+  task_record_t* r = current.record;
+  if (r == nullptr || (r->flags & (task_record_t::flag_unlogged | task_record_t::flag_suspended))) return nullptr;
+  if (logging_filter_t const* f = current_filter()) {
+    if (!f->access_passes(object.base, object.size) || !f->code_passes(to_address(code))) return nullptr;
+  }
+  access_log_t* l = locked_log_of(object);
+  case_builder_t b(*this, access, object, task, code);
+  bool isolated;
   try {
-    for (chain_type::locked_iterator p(start); p.node() != nullptr && p->object.base < end; ++p) {
-      object_t const& po = p->object;
-      bool const overlaps = po.base <= o.base ? o.base < po.base + po.size : true;
-      if (!overlaps) continue;
-      if (others(p->writes)) report(obtain(), TSM_WRITE, po, p->writes);
-      if (access == TSM_WRITE && others(p->reads)) report(obtain(), TSM_READ, po, p->reads);
-    }
+    lock_scope held(l->lock, lock_scope::adopt);
+    record(l, access, task, to_address(code));
+    isolated = l->neighbours == 0;
+    // No other live log shares a byte with the object, so its own log is
+    // all there is to examine; an empty (or wrapping) object does not even
+    // overlap itself.
+    if (isolated && object.base < object.base + object.size) b.examine(*l, object, task);
   } catch (...) {
-    // Out of memory half-way: the case must not outlive this hook call, or
-    // the next conflict of this handle (perhaps another task by then) would
-    // deliver its stale offender and offenses. The node locks are released
-    // by now, so cases_lock is taken in order.
-    if (c != nullptr) {
-      {
-        lock_scope held(cases_lock);
-        cases.erase(task);
-      }
-      delete c;
-    }
+    b.abandon();
     throw;
   }
-  return c;
+  if (access == TSM_WRITE) note_write_size(object.size);
+  if (isolated) return b.c;
+  return check_extents(object, access, task, code);
+}
+
+tsm_t::case_t* tsm_t::check(access_log_t* log, tsm_access_t access, unsigned short task, void const* code) {
+  return check_extents(log->key(), access, task, code);
+}
+
+// Every live log that overlaps o, in address order, examined one at a time
+// under its own lock.
+//
+// Which logs below o count is kept as it always was: the window reaches
+// largest_write bytes below o's base, and of the logs that start at or
+// below the window's bottom only the greatest is examined, the one where a
+// walk down the logs in address order from o stops. Only a log larger than
+// every write logged so far can be such a log, so this costs nothing
+// otherwise.
+tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code) {
+  // Raised under feature_lock; a stale value is at most one racing write
+  // behind. The bottom saturates at 0: a plain unsigned difference would
+  // wrap for an object within largest_write bytes of address 0 and hide
+  // every object below it.
+  address_t const reach = largest_write.load(std::memory_order_relaxed);
+  address_t const bottom = o.base > reach ? o.base - reach : 0;
+  address_t const end = o.base + o.size;
+  // Logs not above `last` lie at or below the window's bottom.
+  object_t const last = o.base <= bottom ? o : object_t{bottom, ~static_cast<address_t>(0)};
+
+  extent_index_t::entry_t few[16];
+  std::vector<extent_index_t::entry_t> many;
+  std::size_t n = 0;
+  object_t stop{};
+  bool has_stop = false;
+  {
+    lock_scope held(structure_lock);
+    bool below = false;
+    extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
+      object_t const& p = e.key;
+      bool const overlaps = p.base < end && (p.base <= o.base ? o.base < p.base + p.size : true);
+      if (!overlaps) return;
+      below = below || !(last < p);
+      if (n < 16) {
+        few[n++] = e;
+      } else {
+        if (many.empty()) many.assign(few, few + 16);
+        many.push_back(e);
+      }
+    });
+    if (below) has_stop = extents.greatest_at_most(last, stop);
+  }
+  extent_index_t::entry_t* first = many.empty() ? few : many.data();
+  extent_index_t::entry_t* past = many.empty() ? few + n : many.data() + many.size();
+  past = std::remove_if(first, past, [&](extent_index_t::entry_t const& e) {
+    return !(last < e.key) && !(has_stop && e.key == stop);
+  });
+  std::sort(first, past);
+
+  case_builder_t b(*this, access, o, task, code);
+  try {
+    for (extent_index_t::entry_t* e = first; e != past; ++e) {
+      lock_scope held(e->log->lock);
+      // Reclaimed since, it held nothing; recycled for another object, it
+      // is not one of ours.
+      if (e->log->dead || !(e->log->key() == e->key)) continue;
+      b.examine(*e->log, e->key, task);
+    }
+  } catch (...) {
+    b.abandon();
+    throw;
+  }
+  return b.c;
 }
 
 tsm_t::case_t* tsm_t::log_offender(tsm_access_desc_t const& offender) {
@@ -74,19 +149,17 @@ tsm_t::case_t* tsm_t::log_offender(tsm_access_desc_t const& offender) {
   return entry;
 }
 
-void tsm_t::report(case_t* c, tsm_access_t access, object_t const& object, access_log_t::tasks_t const& tasks) {
+void tsm_t::report(case_t* c, tsm_access_t access, object_t const& object, site_list_t const& sites) {
   auto const offender = static_cast<unsigned short>(c->offender.thread);
-  for (auto const& entry : tasks) {
-    if (entry.first == offender) continue;
-    for (access_log_t::log_t const* l = entry.second; l != nullptr; l = l->next) {
-      tsm_access_desc_t offense{};
-      offense.access = access;
-      offense.size = static_cast<std::uint32_t>(object.size);
-      offense.base = object.base;
-      offense.thread = entry.first;
-      offense.code = to_address(l->code);
-      log_offense(c, offense);
-    }
+  for (site_t const& s : sites) {
+    if (s.task == offender) continue;
+    tsm_access_desc_t offense{};
+    offense.access = access;
+    offense.size = static_cast<std::uint32_t>(object.size);
+    offense.base = object.base;
+    offense.thread = s.task;
+    offense.code = s.code;
+    log_offense(c, offense);
   }
 }
 

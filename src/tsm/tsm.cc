@@ -1,16 +1,14 @@
-// Logging accesses, forgetting tasks, reset and statistics.
+// Logging accesses, forgetting tasks, reset, statistics and fork.
 #include "tsm.h"
 
-namespace vexa {
+#include "../vexa/current.h"
 
+namespace vexa {
 tsm_t::tsm_t() : largest_write(4) {}
 
 tsm_t::~tsm_t() = default;  // open cases are not released; `filter` is left alone
 
-void tsm_t::initialize_lock_order(lock_t const& outer) {
-  (void)outer;
-  index.initialize_lock_order(feature_lock);
-}
+void tsm_t::initialize_lock_order(lock_t const& outer) { (void)outer; }
 
 void tsm_t::enter(unsigned short task, void const* code) {
   (void)task;
@@ -19,31 +17,90 @@ void tsm_t::enter(unsigned short task, void const* code) {
   if (task_record_t* r = current.record) r->flags |= task_record_t::flag_unlogged;
 }
 
-tsm_t::const_iterator tsm_t::log(object_t const& object, tsm_access_t access, unsigned short task,
-                                 void const* code) {
-  task_record_t* r = current.record;
-  if (r == nullptr || (r->flags & (task_record_t::flag_unlogged | task_record_t::flag_suspended))) return {};
-  if (logging_filter_t const* f = current_filter()) {
-    if (!f->access_passes(object.base, object.size) || !f->code_passes(to_address(code))) return {};
-  }
-
-  const_iterator found = index.find_or_create(logs, object);
-  {
-    chain_type::locked_iterator log(found);
-    access_log_t::tasks_t& tasks = access == TSM_WRITE ? log->writes : log->reads;
-    access_log_t::log_t*& list = tasks.try_emplace(task, nullptr).first->second;
-    access_log_t::insert(list, code);
-  }
-
-  if (access == TSM_WRITE && object.size > r->largest_write) {
-    r->largest_write = static_cast<std::uint32_t>(object.size);
-    if (object.size > largest_write.load(std::memory_order_relaxed)) {
-      lock_scope held(feature_lock);
-      if (object.size > largest_write.load(std::memory_order_relaxed))
-        largest_write.store(static_cast<std::uint32_t>(object.size), std::memory_order_relaxed);
+// The log of o, locked: found without a lock and confirmed under the log's
+// own lock, or looked up again and created under the structure lock.
+access_log_t* tsm_t::locked_log_of(object_t const& o) {
+  access_log_t* l = index.find(o);
+  for (;;) {
+    if (l != nullptr) {
+      l->lock.lock();
+      if (!l->dead && l->key() == o) return l;
+      l->lock.unlock();  // recycled or reset since the lookup
     }
+    l = create(o);
   }
-  return found;
+}
+
+access_log_t* tsm_t::create(object_t const& o) {
+  lock_scope held(structure_lock);
+  if (access_log_t* l = index.find_exact(o)) return l;
+  index.reserve_one();                  // may throw; nothing changed yet
+  access_log_t* l = pool.acquire();    // may throw; nothing changed yet
+  try {
+    extents.insert(o, l);
+  } catch (...) {
+    pool.release(l);
+    throw;
+  }
+  std::uint32_t neighbours = 0;
+  extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
+    if (e.log == l) return;
+    lock_scope n(e.log->lock);
+    ++e.log->neighbours;
+    ++neighbours;
+  });
+  {
+    // A thread that kept a pointer to this log from an earlier life may
+    // lock it at any time; it sees either the dead log or the new one.
+    lock_scope n(l->lock);
+    l->set_key(o);
+    l->neighbours = neighbours;
+    l->dead = false;
+  }
+  index.insert(l);
+  return l;
+}
+
+void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code) {
+  site_list_t& sites = access == TSM_WRITE ? l->writes : l->reads;
+  if (VEXA_LIKELY(sites.contains(task, code))) return;
+  touched_t* list = nullptr;
+  if (!l->reads.has_task(task) && !l->writes.has_task(task)) {
+    list = &touched.at(task);
+    list->push_back(l);  // may throw; nothing changed yet
+  }
+  try {
+    sites.insert(task, code);
+  } catch (...) {
+    if (list != nullptr) list->pop_back();
+    throw;
+  }
+}
+
+void tsm_t::note_write_size(address_t size) {
+  task_record_t* r = current.record;
+  if (size <= r->largest_write) return;
+  r->largest_write = static_cast<std::uint32_t>(size);
+  if (size > largest_write.load(std::memory_order_relaxed)) {
+    lock_scope held(feature_lock);
+    if (size > largest_write.load(std::memory_order_relaxed))
+      largest_write.store(static_cast<std::uint32_t>(size), std::memory_order_relaxed);
+  }
+}
+
+access_log_t* tsm_t::log(object_t const& object, tsm_access_t access, unsigned short task, void const* code) {
+  task_record_t* r = current.record;
+  if (r == nullptr || (r->flags & (task_record_t::flag_unlogged | task_record_t::flag_suspended))) return nullptr;
+  if (logging_filter_t const* f = current_filter()) {
+    if (!f->access_passes(object.base, object.size) || !f->code_passes(to_address(code))) return nullptr;
+  }
+  access_log_t* l = locked_log_of(object);
+  {
+    lock_scope held(l->lock, lock_scope::adopt);
+    record(l, access, task, to_address(code));
+  }
+  if (access == TSM_WRITE) note_write_size(object.size);
+  return l;
 }
 
 void tsm_t::leave(unsigned short task, void const* code) {
@@ -52,17 +109,65 @@ void tsm_t::leave(unsigned short task, void const* code) {
 }
 
 void tsm_t::discard(unsigned short task) {
-  for (chain_type::locked_iterator it(logs.first()); it.node() != nullptr; ++it) {
-    it->reads.erase(task);
-    it->writes.erase(task);
+  touched_t* list = touched.find(task);
+  if (list == nullptr) return;
+  for (access_log_t* l : *list) {
+    object_t key;
+    {
+      lock_scope held(l->lock);
+      if (l->dead) continue;
+      bool erased = l->reads.erase_task(task);
+      erased = l->writes.erase_task(task) || erased;
+      if (!erased || !l->reads.empty() || !l->writes.empty()) continue;
+      key = l->key();
+    }
+    reclaim(l, key);
   }
+  // A handle that once touched very many objects gives the room back.
+  if (list->capacity() > 4096)
+    touched_t().swap(*list);
+  else
+    list->clear();
+}
+
+// Takes a log that no live task holds out of the detector, back to the pool.
+void tsm_t::reclaim(access_log_t* l, object_t const& key) {
+  lock_scope held(structure_lock);
+  {
+    lock_scope n(l->lock);
+    // Another task may have logged into it since it emptied, or another
+    // leave reclaimed it first.
+    if (l->dead || !(l->key() == key) || !l->reads.empty() || !l->writes.empty()) return;
+    l->dead = true;
+  }
+  index.erase(l);
+  extents.erase(key);
+  extents.for_each_meeting(extent_index_t::low(key), extent_index_t::high(key), [](extent_index_t::entry_t const& e) {
+    lock_scope n(e.log->lock);
+    --e.log->neighbours;
+  });
+  pool.release(l);
 }
 
 void tsm_t::reset() {
-  for (chain_type::locked_iterator it(logs.first()); it.node() != nullptr; ++it) {
-    it->reads.clear();
-    it->writes.clear();
-  }
+  lock_scope held(structure_lock);
+  index.for_each([this](access_log_t* l) {
+    {
+      lock_scope n(l->lock);
+      l->reads.clear();
+      l->writes.clear();
+      l->neighbours = 0;
+      l->dead = true;
+    }
+    pool.release(l);  // links the pool's own field; the walk goes on
+  });
+  index.clear();
+  extents.clear();
+}
+
+std::size_t tsm_t::live_logs() {
+  lock_scope held(structure_lock);
+  return index.size();
 }
 
 void tsm_t::collect(statistic_t& s) {
@@ -74,18 +179,42 @@ void tsm_t::collect(statistic_t& s) {
     std::size_t b = step == 0 ? 4 : c / step;
     ++buckets[b > 4 ? 4 : b];
   };
-  auto length = [](access_log_t::log_t const* l) {
-    std::size_t n = 0;
-    for (; l != nullptr; l = l->next) ++n;
-    return n;
+  auto per_task = [&](site_list_t const& sites, std::uint32_t (&buckets)[5], std::uint16_t step) {
+    std::size_t run = 0;
+    for (site_t const* p = sites.begin(); p != sites.end(); ++p) {
+      ++run;
+      if (p + 1 == sites.end() || p[1].task != p->task) {
+        count(buckets, run, step);
+        run = 0;
+      }
+    }
   };
-  for (chain_type::locked_iterator it(logs.first()); it.node() != nullptr; ++it) {
+  lock_scope held(structure_lock);
+  index.for_each([&](access_log_t* l) {
+    lock_scope n(l->lock);
     ++s.objects;
-    count(s.readers, it->reads.size(), s.readers_step);
-    count(s.writers, it->writes.size(), s.writers_step);
-    for (auto const& e : it->reads) count(s.read_sites, length(e.second), s.read_sites_step);
-    for (auto const& e : it->writes) count(s.write_sites, length(e.second), s.write_sites_step);
-  }
+    count(s.readers, l->reads.tasks(), s.readers_step);
+    count(s.writers, l->writes.tasks(), s.writers_step);
+    per_task(l->reads, s.read_sites, s.read_sites_step);
+    per_task(l->writes, s.write_sites, s.write_sites_step);
+  });
+}
+
+// In lock order; a thread holds at most one log's lock, so taking all of
+// them one by one under the structure lock cannot meet a thread that waits
+// for one while holding another.
+void tsm_t::lock_for_fork() {
+  structure_lock.lock();
+  pool.for_each([](access_log_t& l) { l.lock.lock(); });
+  touched.lock().lock();
+  cases_lock.lock();
+}
+
+void tsm_t::unlock_after_fork() {
+  cases_lock.unlock();
+  touched.lock().unlock();
+  pool.for_each([](access_log_t& l) { l.lock.unlock(); });
+  structure_lock.unlock();
 }
 
 }  // namespace vexa

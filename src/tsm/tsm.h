@@ -7,12 +7,35 @@
 // event 256 (commit). A leaving task's entries are discarded, so accesses
 // are only ever compared with those of tasks still alive.
 //
+// The cost of an access does not grow with the footprint:
+//  - the log index finds an object's log in constant expected time, without
+//    a lock (log_index.h);
+//  - each log counts its live neighbours (other logs sharing a byte with
+//    it); an access to a log without neighbours is logged and checked under
+//    that log's lock alone, and only the others ask the extent index, which
+//    finds overlapping logs in logarithmic time (extent_index.h);
+//  - each task handle keeps the list of logs it touched, so a leaving task
+//    visits those only; a log no live task holds goes back to the pool
+//    (log_pool.h) and its memory serves the next new object.
+// Handles, not tasks, own the lists: a task that left while the detector was
+// off keeps its entries, and the next task with its handle inherits them and
+// discards them when it leaves, as the handle's entries always were.
+//
 // Locks, in the order they may nest (the runtime lock comes before all of
 // them, see runtime.h):
-//   chain lock -> node locks in chain order -> cases_lock.
-//   feature_lock is taken with no other detector lock held.
-// commit() releases cases_lock before it takes the runtime lock; no
-// operation takes the runtime lock while it holds a node lock or cases_lock.
+//   structure_lock -> a log's lock -> cases_lock.
+// structure_lock guards the index's and the extent index's changes, the pool
+// and every log's key and liveness; a thread holds at most one log's lock at
+// a time. feature_lock is taken with no other detector lock held. commit()
+// releases cases_lock before it takes the runtime lock; no operation takes
+// the runtime lock while it holds any of these.
+//
+// Why the neighbour count is enough for an access to look no further: a new
+// log raises its neighbours' counts under their locks before its creator
+// logs into it and checks. An access to an old log either ran under that
+// lock before the raise (then the creator's check, which visits the old log
+// afterwards, sees it) or after it (then it sees the count and checks
+// through the extent index, which already holds the new log).
 #ifndef VEXA_TSM_TSM_H
 #define VEXA_TSM_TSM_H
 
@@ -20,11 +43,15 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <vector>
 
 #include "../../include/vexa.h"
 #include "../vexa/feature.h"
+#include "../vexa/handle_table.h"
 #include "access_log.h"
+#include "extent_index.h"
 #include "log_index.h"
+#include "log_pool.h"
 
 namespace vexa {
 
@@ -32,10 +59,6 @@ class tsm_t : public feature_t {
  public:
   using object_t = vexa::object_t;
   using access_log_t = vexa::access_log_t;
-  using log_t = access_log_t::log_t;
-  using log_index_t = vexa::log_index_t;
-  using chain_type = access_log_chain_t;
-  using const_iterator = chain_type::const_iterator;
 
   // The conflicts of one access. Before commit, descriptors carry the
   // accessing task's handle in `thread`; commit translates handles into
@@ -67,30 +90,63 @@ class tsm_t : public feature_t {
   void leave(unsigned short task, void const* code);
   void discard(unsigned short task);
 
-  // Logs one access of the calling thread's current task; empty when the
+  // Logs one access of the calling thread's current task; null when the
   // access is not logged (no task, task unlogged or suspended, filtered).
-  const_iterator log(object_t const& object, tsm_access_t access, unsigned short task, void const* code);
+  access_log_t* log(object_t const& object, tsm_access_t access, unsigned short task, void const* code);
 
   // The sharing rule: the case collecting the conflicts of the access just
   // logged in `log`, or null.
-  case_t* check(const_iterator log, tsm_access_t access, unsigned short task, void const* code);
+  case_t* check(access_log_t* log, tsm_access_t access, unsigned short task, void const* code);
+
+  // log() then check(), as the memory hooks call them: an access to an
+  // object that shares no byte with another live log is logged and checked
+  // under one hold of its log's lock.
+  case_t* access(object_t const& object, tsm_access_t access, unsigned short task, void const* code);
+
   case_t* log_offender(tsm_access_desc_t const& offender);
-  void report(case_t* c, tsm_access_t access, object_t const& object, access_log_t::tasks_t const& tasks);
+  void report(case_t* c, tsm_access_t access, object_t const& object, site_list_t const& sites);
   void log_offense(case_t* c, tsm_access_desc_t const& offense);
   // Delivers the case as event 256 and frees it; nothing for null.
   void commit(case_t* c);
 
   void collect(statistic_t& s);
+  // Live access logs (statistics and tests).
+  std::size_t live_logs();
+
+  // The fork handlers take every lock of the detector before fork() and
+  // release them after it, in the parent and in the child.
+  void lock_for_fork();
+  void unlock_after_fork();
 
   // Largest size any task has had logged as a write; never below 4. Bounds
-  // the backward walk of check(). Read without a lock (a stale, smaller
-  // value can only come from a write that raced with this very access);
-  // raised under feature_lock.
+  // the window of logs that check() examines below an object. Read without
+  // a lock (a stale, smaller value can only come from a write that raced
+  // with this very access); raised under feature_lock.
   std::atomic<std::uint32_t> largest_write;
-  chain_type logs;
-  log_index_t index;
+
   std::map<unsigned short, case_t*> cases;  // open cases by task handle; guarded by cases_lock
   lock_t cases_lock;                        // guards cases and every case's offenses
+
+ private:
+  friend struct case_builder_t;
+  // The logs a handle's tasks touched since its last discard: appended by
+  // the thread running the handle's task, read by it when the task leaves.
+  // May name logs recycled since (after a reset): visiting those is
+  // harmless, since only the handle's own sites are ever dropped.
+  using touched_t = std::vector<access_log_t*>;
+
+  access_log_t* locked_log_of(object_t const& o);
+  access_log_t* create(object_t const& o);
+  void record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code);
+  void note_write_size(address_t size);
+  case_t* check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code);
+  void reclaim(access_log_t* l, object_t const& key);
+
+  lock_t structure_lock;  // guards index changes, extents, pool, log keys and liveness
+  log_index_t index;
+  extent_index_t extents;
+  log_pool_t pool;
+  handle_table_t<touched_t> touched;
 };
 
 }  // namespace vexa

@@ -24,9 +24,7 @@ bool no_live_task() {
   if (record == nullptr || !enabled(VEXA_ENABLE_TSM)) return;
   self.code = ret;
   tsm_t& tsm = vexa.tsm;
-  tsm_t::const_iterator log = tsm.log({to_address(address), size}, access, record->handle, ret);
-  if (!log) return;
-  if (tsm_t::case_t* c = tsm.check(log, access, record->handle, ret)) tsm.commit(c);
+  if (tsm_t::case_t* c = tsm.access({to_address(address), size}, access, record->handle, ret)) tsm.commit(c);
 }
 
 }  // namespace

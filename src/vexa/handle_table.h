@@ -1,0 +1,76 @@
+// State kept per task handle and reached without a map: 256 blocks of 256
+// slots, a block allocated the first time one of its handles needs a slot.
+// Handles are given out smallest first, so a program with few live tasks
+// touches one block.
+//
+// A block, once published, is never moved or freed before the table, so a
+// slot pointer stays valid. Who may touch a slot is the owner's business
+// (the detectors: the thread that runs the handle's task).
+#ifndef VEXA_HANDLE_TABLE_H
+#define VEXA_HANDLE_TABLE_H
+
+#include <atomic>
+#include <memory>
+
+#include "../lock/lock.h"
+
+namespace vexa {
+
+template <class T>
+class handle_table_t {
+ public:
+  handle_table_t() = default;
+  handle_table_t(handle_table_t const&) = delete;
+  handle_table_t& operator=(handle_table_t const&) = delete;
+  ~handle_table_t() {
+    for (auto& b : blocks_) delete[] b.load(std::memory_order_relaxed);
+  }
+
+  // The slot of handle h, or null while its block does not exist.
+  T* find(unsigned short h) const {
+    // Pairs with the release store in at(): a block is seen built.
+    T* block = blocks_[h >> 8].load(std::memory_order_acquire);
+    return block == nullptr ? nullptr : block + (h & 0xff);
+  }
+
+  // The slot of handle h; its block is allocated when missing (may throw
+  // std::bad_alloc, leaving the table as it was).
+  T& at(unsigned short h) {
+    if (T* slot = find(h)) return *slot;
+    return grow(h);
+  }
+
+  // Every slot of every existing block, in handle order.
+  template <class F>
+  void for_each(F&& f) {
+    for (unsigned b = 0; b < 256; ++b) {
+      T* block = blocks_[b].load(std::memory_order_acquire);  // pairs with the release in grow()
+      if (block == nullptr) continue;
+      for (unsigned i = 0; i < 256; ++i) f(static_cast<unsigned short>(b << 8 | i), block[i]);
+    }
+  }
+
+  // Taken and released by the fork handlers, so that no block is half
+  // published in a child.
+  lock_t& lock() { return grow_lock_; }
+
+ private:
+  [[gnu::noinline]] T& grow(unsigned short h) {
+    lock_scope held(grow_lock_);
+    std::atomic<T*>& b = blocks_[h >> 8];
+    T* block = b.load(std::memory_order_relaxed);  // writers hold grow_lock_
+    if (block == nullptr) {
+      block = new T[256]();
+      // Publish the built block; pairs with the acquire loads in find().
+      b.store(block, std::memory_order_release);
+    }
+    return block[h & 0xff];
+  }
+
+  std::atomic<T*> blocks_[256] = {};
+  lock_t grow_lock_;  // serialises block allocation; a leaf lock
+};
+
+}  // namespace vexa
+
+#endif  // VEXA_HANDLE_TABLE_H
