@@ -109,7 +109,7 @@ TEST(HookFrame, WithGuardZeroEveryHookReturnsAfterThePoll) {
   EXPECT_EQ(vexa::current.arena, nullptr);
   EXPECT_TRUE(vexa::vexa.threads.empty());
   EXPECT_EQ(vexa::vexa.live_tasks.load(), 0u);
-  EXPECT_TRUE(vexa::vexa.re.instances.empty());
+  EXPECT_EQ(vexa::vexa.re.open_tasks(), 0u);
   EXPECT_EQ(guard(), 0u);
 }
 
@@ -203,7 +203,7 @@ TEST(HookFrame, TaskRecordUsedOnAnotherThreadIsReportedAndTheHookGoesOn) {
   _VEXA_resumeTaskAt(address(0x7200));
   bool const resumed = (borrowed->flags & vexa::task_record_t::flag_suspended) == 0;
   _VEXA_enterFunctionAt(function, frame, address(0x7300));
-  std::size_t const open = vexa::vexa.re.instances[borrowed->handle].size();
+  std::size_t const open = vexa::vexa.re.activations_of(borrowed->handle).size();
   void const* const entered_at = vexa::current.code;
   _VEXA_leaveFunctionAt(function, frame, address(0x7400));
   _VEXA_readMemoryAt(&object, 4, address(0x7500));

@@ -64,9 +64,7 @@ class Reentrancy : public ::testing::Test {
 
   std::vector<void const*> open_functions(unsigned short task) {
     std::vector<void const*> functions;
-    auto it = re.instances.find(task);
-    if (it != re.instances.end())
-      for (auto const& a : it->second) functions.push_back(a.function);
+    for (auto const& a : re.activations_of(task)) functions.push_back(a.function);
     return functions;
   }
 
@@ -166,12 +164,12 @@ TEST_F(Reentrancy, EndedTaskTakesNoPartInLaterChecks) {
   re.enter(1, f, frame(1));
   re.enter(1, g, frame(2));
   re.leave(1);
-  EXPECT_EQ(re.instances.count(1), 0u);
+  EXPECT_TRUE(re.activations_of(1).empty());
   re.enter(2, f, frame(1));
   re.enter(2, g, frame(2));
   EXPECT_TRUE(reasons().empty());
   re.leave(7);  // never seen: nothing happens
-  EXPECT_EQ(re.instances.size(), 1u);
+  EXPECT_EQ(re.open_tasks(), 1u);
 }
 
 // Through the hooks: _VEXA_leaveTask forgets a task's activations only while
@@ -284,7 +282,7 @@ TEST_F(Reentrancy, DebuggerMayResetTheDetectorDuringTheStop) {
   re.enter(2, f, frame(1));
   vexa_test::set_script(nullptr);
   EXPECT_EQ(reasons(), (std::vector<vexa_event_reason_t>{VEXA_EVENT_REENTRANT_CALL, VEXA_EVENT_CONFIGURED}));
-  EXPECT_TRUE(re.instances.empty());
+  EXPECT_EQ(re.open_tasks(), 0u);
 }
 
 // Two tasks on two threads, ordered by a flag the library cannot see: the
