@@ -29,17 +29,14 @@ jobs=${VEXA_JOBS:-2}
 # The whole of chain_test and access_log_test; from the others only the
 # cases that share a detector between threads.
 runs=(
-  "chain_test *"
   "access_log_test *"
-  "tsm_test Sharing.ConcurrentTasksLogEveryAccess"
+  "tsm_test Sharing.ConcurrentTasksLogEveryAccess:Sharing.ConcurrentLeavesRecycleOnlyWhatNoLiveTaskHolds"
   "re_test Reentrancy.StopHappensOnTheThreadOfTheSecondEntry:Reentrancy.ConcurrentTasksWithPrivateFunctionsRaiseNothing"
 )
 valgrind_runs=(
-  "chain_test Chain.*:ChainContention.UnlockedWalksSeeOnlyCompleteNodesWhileInsertionsRun"
-  "access_log_test LogIndex.ConcurrentCreationKeepsOneLogPerObjectAndOneEntryPerLine"
-  "${runs[@]:2}"
+  "${runs[@]:1}"
 )
-targets=(chain_test access_log_test tsm_test re_test)
+targets=(access_log_test tsm_test re_test)
 
 build() {  # build <dir> <cmake options...>
   local dir=$1
