@@ -367,10 +367,11 @@ TEST_F(Sharing, ConcurrentTasksLogEveryAccess) {
 
 // Tasks on four threads log shared objects (small ones inside a large one,
 // so they have neighbours) and private ones, and leave, over and over, while
-// one long-lived task holds some of the shared objects. Leaves recycle the
-// logs no live task holds, under threads that are looking them up; at the
-// end exactly the long-lived task's logs are left, each with its sites, and
-// they still conflict.
+// one long-lived task holds some of the shared objects. Leaves keep logs
+// idle and, past the idle cache (19,200 private objects), recycle them,
+// under threads that are looking them up; at the end exactly the
+// long-lived task's logs are held, each with its sites, and they still
+// conflict.
 TEST_F(Sharing, ConcurrentLeavesRecycleOnlyWhatNoLiveTaskHolds) {
   constexpr unsigned threads = 4, rounds = 300;
   run(1);
@@ -390,7 +391,7 @@ TEST_F(Sharing, ConcurrentLeavesRecycleOnlyWhatNoLiveTaskHolds) {
         if (r % 50 == 0) tsm.access({0x600000, 0x100}, TSM_READ, record.handle, code(0x200));
         for (std::uintptr_t i = 0; i < 16; ++i) {
           tsm.access({0x600000 + i * 16, 4}, TSM_READ, record.handle, code(0x300));
-          tsm.access({0x700000 + t * 0x1000 + (r % 7) * 64 + i * 4, 4}, TSM_WRITE, record.handle, code(0x400));
+          tsm.access({0x700000 + t * 0x100000 + r * 64 + i * 4, 4}, TSM_WRITE, record.handle, code(0x400));
         }
         tsm.discard(record.handle);
         vexa::current.record = nullptr;

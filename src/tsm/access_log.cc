@@ -62,9 +62,11 @@ bool site_list_t::erase_task(unsigned short task) {
   if (first == last) return false;
   std::copy(last, data_ + size_, first);
   size_ -= static_cast<std::uint32_t>(last - first);
-  // Give the heap back once the list is small again, so that memory follows
-  // what live tasks hold.
-  if (size_ <= 1 && data_ != inline_) {
+  // A long list gives the heap back once it is small again, so that memory
+  // follows what live tasks hold; a short one keeps its room for the next
+  // task at the same object (a sweep per parallel region would otherwise
+  // allocate and free it every time).
+  if (size_ <= 1 && capacity_ > 8) {
     site_t const keep = size_ == 1 ? data_[0] : site_t{};
     release();
     inline_[0] = keep;

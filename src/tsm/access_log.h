@@ -87,6 +87,7 @@ struct access_log_t {
 
   lock_t lock;             // guards everything below but the links
   bool dead = true;        // in the pool, or being taken out of the detector
+  bool idle = false;       // empty, kept indexed for the object's next task
   std::uint32_t neighbours = 0;  // other live logs whose objects share a byte with this one
   site_list_t reads;
   site_list_t writes;

@@ -60,21 +60,27 @@ class log_index_t {
         f(l);
   }
 
-  static std::size_t hash(object_t const& o) {
-    std::uint64_t x = static_cast<std::uint64_t>(o.base) * 0x9e3779b97f4a7c15ull;
-    x ^= static_cast<std::uint64_t>(o.size) * 0xc2b2ae3d27d4eb4full;
-    return static_cast<std::size_t>(x ^ (x >> 32));
-  }
-
  private:
   struct table_t {
-    explicit table_t(std::size_t buckets) : mask(buckets - 1), heads(new std::atomic<access_log_t*>[buckets]) {
-      for (std::size_t b = 0; b < buckets; ++b) heads[b].store(nullptr, std::memory_order_relaxed);
+    explicit table_t(unsigned log2)
+        : bits(log2), mask((std::size_t{1} << log2) - 1), heads(new std::atomic<access_log_t*>[mask + 1]) {
+      for (std::size_t b = 0; b <= mask; ++b) heads[b].store(nullptr, std::memory_order_relaxed);
     }
     ~table_t() { delete[] heads; }
+    unsigned bits;
     std::size_t mask;
     std::atomic<access_log_t*>* heads;
   };
+
+  // Neighbouring objects go to neighbouring buckets, so that a sweep over
+  // an array walks the bucket array in order instead of missing the cache
+  // at every access (a mixing hash made a stencil's lookups cache misses);
+  // the address bits above the table's size are folded in, so that a
+  // stride of the table's size does not crowd one bucket.
+  static std::size_t bucket_of(object_t const& o, table_t const* t) {
+    std::size_t const a = static_cast<std::size_t>(o.base >> 2) + static_cast<std::size_t>(o.size);
+    return (a ^ (a >> t->bits) ^ (a >> (2 * t->bits))) & t->mask;
+  }
   void link(table_t* t, access_log_t* log);
 
   // The current table. Replaced under the structure lock with a release

@@ -1,6 +1,8 @@
 // Logging accesses, forgetting tasks, reset, statistics and fork.
 #include "tsm.h"
 
+#include <algorithm>
+
 #include "../vexa/current.h"
 
 namespace vexa {
@@ -58,7 +60,17 @@ access_log_t* tsm_t::create(object_t const& o) {
     l->dead = false;
   }
   index.insert(l);
+  std::size_t const working = index.size() - idle_logs.load(std::memory_order_relaxed);
+  if (working > peak_working_set.load(std::memory_order_relaxed))
+    peak_working_set.store(working, std::memory_order_relaxed);  // writers hold the structure lock
   return l;
+}
+
+bool tsm_t::keep_idle() {
+  std::size_t const cap = std::max<std::size_t>(4096, peak_working_set.load(std::memory_order_relaxed));
+  if (idle_logs.load(std::memory_order_relaxed) >= cap) return false;
+  idle_logs.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
 void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code) {
@@ -74,6 +86,10 @@ void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, ad
   } catch (...) {
     if (list != nullptr) list->pop_back();
     throw;
+  }
+  if (l->idle) {
+    l->idle = false;
+    idle_logs.fetch_sub(1, std::memory_order_relaxed);
   }
 }
 
@@ -119,12 +135,18 @@ void tsm_t::discard(unsigned short task) {
       bool erased = l->reads.erase_task(task);
       erased = l->writes.erase_task(task) || erased;
       if (!erased || !l->reads.empty() || !l->writes.empty()) continue;
+      if (keep_idle()) {
+        l->idle = true;
+        continue;
+      }
       key = l->key();
     }
     reclaim(l, key);
   }
-  // A handle that once touched very many objects gives the room back.
-  if (list->capacity() > 4096)
+  // A handle whose tasks once touched far more objects than this one gives
+  // the room back; one that touches as many each time keeps it, so that its
+  // next task does not grow the list again.
+  if (list->capacity() > 4096 && list->capacity() > 4 * list->size())
     touched_t().swap(*list);
   else
     list->clear();
@@ -157,17 +179,19 @@ void tsm_t::reset() {
       l->reads.clear();
       l->writes.clear();
       l->neighbours = 0;
+      l->idle = false;
       l->dead = true;
     }
     pool.release(l);  // links the pool's own field; the walk goes on
   });
   index.clear();
   extents.clear();
+  idle_logs.store(0, std::memory_order_relaxed);
 }
 
 std::size_t tsm_t::live_logs() {
   lock_scope held(structure_lock);
-  return index.size();
+  return index.size() - idle_logs.load(std::memory_order_relaxed);
 }
 
 void tsm_t::collect(statistic_t& s) {

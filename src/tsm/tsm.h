@@ -16,7 +16,11 @@
 //    finds overlapping logs in logarithmic time (extent_index.h);
 //  - each task handle keeps the list of logs it touched, so a leaving task
 //    visits those only; a log no live task holds goes back to the pool
-//    (log_pool.h) and its memory serves the next new object.
+//    (log_pool.h) and its memory serves the next new object. Up to as many
+//    empty logs as the largest working set seen so far (at least 4096) stay
+//    indexed instead, idle, so that a program whose tasks touch the same
+//    objects over and over (a sweep per parallel region) does not make and
+//    unmake every log each time; memory stays within twice the working set.
 // Handles, not tasks, own the lists: a task that left while the detector was
 // off keeps its entries, and the next task with its handle inherits them and
 // discards them when it leaves, as the handle's entries always were.
@@ -110,7 +114,7 @@ class tsm_t : public feature_t {
   void commit(case_t* c);
 
   void collect(statistic_t& s);
-  // Live access logs (statistics and tests).
+  // Logs that live tasks hold; idle ones are not counted (tests).
   std::size_t live_logs();
 
   // The fork handlers take every lock of the detector before fork() and
@@ -141,12 +145,18 @@ class tsm_t : public feature_t {
   void note_write_size(address_t size);
   case_t* check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code);
   void reclaim(access_log_t* l, object_t const& key);
+  bool keep_idle();
 
   lock_t structure_lock;  // guards index changes, extents, pool, log keys and liveness
   log_index_t index;
   extent_index_t extents;
   log_pool_t pool;
   handle_table_t<touched_t> touched;
+  // Idle logs, and the most logs that live tasks held at once. Counted
+  // with relaxed atomics under log locks: they only size the idle cache, so
+  // a count a few off changes nothing but how many logs are kept.
+  std::atomic<std::size_t> idle_logs{0};
+  std::atomic<std::size_t> peak_working_set{0};
 };
 
 }  // namespace vexa
