@@ -84,11 +84,14 @@ enum : std::uint32_t {
   log_trace = 0x20,
 };
 
-// Reads an environment variable as the library does at load: the whole
-// text converted with strtoul/strtol in the given base, kept only when the
-// conversion sets no errno. Returns false when missing or out of range.
+// Reads an environment variable as the library does at load: the number at
+// the start of its text (strtoul, in the given base; text after it is
+// ignored). False, with a line under the error bit of logging_level, when
+// the variable is empty, holds no number, is negative or does not fit;
+// false without a word when it is missing.
 bool read_environment(char const* name, int base, std::uint32_t& out);
-bool read_environment_signed(char const* name, int base, long& out);
+// The same for an address of the target, hexadecimal, the whole word wide.
+bool read_environment_address(char const* name, address_t& out);
 
 }  // namespace vexa
 
