@@ -73,6 +73,9 @@ class vexa_t {
 extern vexa_t vexa;
 extern std::uint32_t logging_level;             // diagnostics mask, from VEXA_LOGGING
 extern std::uint32_t __vexa_filter_space_size;  // capacity of the filter buffer, in records
+// The filter buffer as allocated. __vexa_filter_space only tells the
+// debugger where it is; the library never reads its address back from there.
+extern vexa_filter_t* filter_buffer;
 
 // Bits of logging_level.
 enum : std::uint32_t {
