@@ -82,6 +82,9 @@ class tsm_t : public feature_t {
 
   void collect(statistic_t& s);
 
+  void lock_for_fork();      // every lock of the detector, in lock order
+  void unlock_after_fork();  // in the parent and in the child
+
   // Largest size any task has had logged as a write; never below 4. Bounds
   // the backward walk of check(). Read without a lock (a stale, smaller
   // value can only come from a write that raced with this very access);

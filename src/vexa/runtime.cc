@@ -110,7 +110,7 @@ bool read_environment_address(char const* name, address_t& out) {
   return true;
 }
 
-vexa_t::vexa_t() : live_tasks(0), features{&tsm, &re} {
+vexa_t::vexa_t() : lock(), threads(), live_tasks(0), tsm(), re(), features{&tsm, &re} {
   for (int i = 1; i >= 0; --i)
     if (features[i] != nullptr) features[i]->initialize_lock_order(lock);
 
@@ -118,6 +118,7 @@ vexa_t::vexa_t() : live_tasks(0), features{&tsm, &re} {
   if (read_environment("VEXA_ENABLE", 10, word)) store_word(__vexa_config[VEXA_CONFIG_ENABLE], word);
   if (read_environment("VEXA_GUARD", 10, word)) store_word(__VEXA_isGuardedCall, word);
 
+  install_fork_handlers();
   lock_scope held(lock);
   notify_debugger(VEXA_EVENT_LOADED);
 }
@@ -131,11 +132,12 @@ vexa_t::~vexa_t() {
     notify_debugger(VEXA_EVENT_UNLOADED);
   } catch (std::bad_alloc const&) {
   }
-  // A thread that still runs at exit must not reach the members destroyed
-  // next: from here on every hook returns at its guard. (A hook already past
-  // its guard is not stopped; the program's own exit races with it.)
+  // From here on every hook returns at its guard. A hook already past it
+  // finishes against members that are never destroyed (see runtime.h).
   store_word(__VEXA_isGuardedCall, 0);
   store_word(__vexa_config[VEXA_CONFIG_ENABLE], 0);
+  // An unloaded library must not be called at a thread's end.
+  arena_pool_t::close();
 }
 
 void vexa_t::lock_features() {

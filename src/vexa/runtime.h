@@ -56,13 +56,27 @@ class vexa_t {
     return it == threads.end() ? thread_model_t::threadid_t{0, 0} : it->second;
   }
 
-  lock_t lock;  // guards threads, live_tasks updates, the detection record, every stop, hook diagnostics
-  std::map<unsigned short, thread_model_t::threadid_t> threads;  // handle -> identity; guarded by lock
+  // The members live in unions so that the destructor leaves them alone:
+  // a thread may still be inside a hook while the process exits, and the
+  // memory of an unloaded library goes with its mapping anyway. Their
+  // constructors run in vexa_t's constructor, in this order.
+  union {
+    lock_t lock;  // guards threads, live_tasks updates, the detection record, every stop, hook diagnostics
+  };
+  union {
+    std::map<unsigned short, thread_model_t::threadid_t> threads;  // handle -> identity; guarded by lock
+  };
   // Written under lock; the memory hooks also read it without the lock to
   // switch themselves off, and look again under the lock before acting.
-  std::atomic<std::uint32_t> live_tasks;
-  tsm_t tsm;
-  re_t re;
+  union {
+    std::atomic<std::uint32_t> live_tasks;
+  };
+  union {
+    tsm_t tsm;
+  };
+  union {
+    re_t re;
+  };
   feature_t* features[2];
 
  private:
@@ -71,6 +85,9 @@ class vexa_t {
 };
 
 extern vexa_t vexa;
+
+// Keeps fork() from copying a lock that another thread holds (fork.cc).
+void install_fork_handlers();
 extern std::uint32_t logging_level;             // diagnostics mask, from VEXA_LOGGING
 extern std::uint32_t __vexa_filter_space_size;  // capacity of the filter buffer, in records
 // The filter buffer as allocated. __vexa_filter_space only tells the
