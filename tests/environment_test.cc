@@ -184,3 +184,24 @@ TEST(Environment, PrefixedLoggingReachesTheSharedLibrary) {
   EXPECT_EQ(masked(r.err[2]), "vexa: task leaves at 0x0x<hex>, handle: 1 = " + identity);
   EXPECT_EQ(r.err[3], "hello: main ends");
 }
+
+// Unloading unloads, even while a thread that used the hooks lives on: each
+// dlclose raises the unload stop, each dlopen the load stop, and the new
+// load starts from a clean block.
+TEST(Environment, EveryDlcloseUnloadsAndEveryDlopenStartsClean) {
+  child_result const r = run_child({program_path("lifecycle_dlclose")}, {{"VEXA_LOGGING", "2"}});
+  EXPECT_EQ(r.status, 0);
+  lines_t expected;
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    lines_t const one = {"cycle " + std::to_string(cycle),
+                         "vexa: library loaded",
+                         "block 1 0 0 0, guard 0, filter space none",
+                         "vexa: allocate 48 bytes of filter buffer",
+                         "vexa: configuration updated",
+                         "closing",
+                         "vexa: library unloaded",
+                         "closed"};
+    expected.insert(expected.end(), one.begin(), one.end());
+  }
+  EXPECT_EQ(r.err, expected);
+}
