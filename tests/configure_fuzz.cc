@@ -164,7 +164,8 @@ void drop_filters() {
 
 void reset_state(std::uint32_t level) {
   drop_filters();
-  std::free(buffer());
+  std::free(vexa::filter_buffer);
+  vexa::filter_buffer = nullptr;
   __vexa_filter_space = 0;
   vexa::__vexa_filter_space_size = 0;
   config(VEXA_CONFIG_VERSION) = 1;

@@ -97,9 +97,35 @@ TEST(Environment, GuardIsDecimalAndOutOfRangeKeepsTheDefault) {
 TEST(Environment, ReBuildsAFilterOfOneFunction) {
   EXPECT_EQ(re_filter({{"VEXA_RE", "8048000"}}), "re filter: modes 0 1 1, code (0x8048000, 1), 0 data, 0 threads");
   EXPECT_EQ(re_filter({{"VEXA_RE", "0x400"}}), "re filter: modes 0 1 1, code (0x400, 1), 0 data, 0 threads");
-  EXPECT_EQ(re_filter({{"VEXA_RE", "7fffffff"}}), "re filter: modes 0 1 1, code (0x7fffffff, 1), 0 data, 0 threads");
-  EXPECT_EQ(re_filter({{"VEXA_RE", "80000000"}}), "re filter: none") << "signed: above 7fffffff is out of range";
-  EXPECT_EQ(re_filter({{"VEXA_RE", "100000000"}}), "re filter: none");
+  // Shared libraries sit at or above 0x80000000 on i386: every address of
+  // the target is accepted, and nothing wider than it.
+  EXPECT_EQ(re_filter({{"VEXA_RE", "f7f01234"}}), "re filter: modes 0 1 1, code (0xf7f01234, 1), 0 data, 0 threads");
+  EXPECT_EQ(re_filter({{"VEXA_RE", "100000000"}}),
+            sizeof(void*) == 4 ? "re filter: none" : "re filter: modes 0 1 1, code (0x100000000, 1), 0 data, 0 threads");
+}
+
+// Junk keeps the default and says so under the error bit; a number followed
+// by text is still taken, with a word about the text.
+TEST(Environment, JunkNegativeEmptyAndHugeKeepTheDefaultWithAMessage) {
+  child_result const r = run_child({program_path("lifecycle_probe")}, {{"VEXA_LOGGING", "4 please"},
+                                                                       {"VEXA_ENABLE", "-1"},
+                                                                       {"VEXA_GUARD", "99999999999999999999999"},
+                                                                       {"VEXA_RE", "main"}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(line_of(r.out, "logging:"), "logging: 0x4");
+  EXPECT_EQ(line_of(r.out, "load stop:"), with("0x0", "0x0"));
+  EXPECT_EQ(line_of(r.out, "re filter:"), "re filter: none");
+  EXPECT_EQ(r.err, (lines_t{
+                       "vexa: VEXA_LOGGING=\"4 please\": the text after the number is ignored",
+                       "vexa: ignoring VEXA_RE=\"main\": not a hexadecimal number; the default stays",
+                       "vexa: ignoring VEXA_ENABLE=\"-1\": negative; the default stays",
+                       "vexa: ignoring VEXA_GUARD=\"99999999999999999999999\": out of range; the default stays",
+                   }));
+  child_result const quiet = run_child({program_path("lifecycle_probe")}, {{"VEXA_ENABLE", ""}, {"VEXA_GUARD", " "}});
+  EXPECT_EQ(line_of(quiet.out, "load stop:"), with("0x0", "0x0"));
+  EXPECT_TRUE(quiet.err.empty()) << "without the error bit nothing is printed";
+  child_result const empty = run_child({program_path("lifecycle_probe")}, {{"VEXA_LOGGING", "4"}, {"VEXA_ENABLE", ""}});
+  EXPECT_EQ(empty.err, lines_t{"vexa: ignoring VEXA_ENABLE=\"\": empty; the default stays"});
 }
 
 // The probe sets errno before the library is built, and each failing
@@ -157,4 +183,25 @@ TEST(Environment, PrefixedLoggingReachesTheSharedLibrary) {
   EXPECT_EQ(masked(r.err[1]), "vexa: task enters at 0x0x<hex>, handle: 1 = " + identity);
   EXPECT_EQ(masked(r.err[2]), "vexa: task leaves at 0x0x<hex>, handle: 1 = " + identity);
   EXPECT_EQ(r.err[3], "hello: main ends");
+}
+
+// Unloading unloads, even while a thread that used the hooks lives on: each
+// dlclose raises the unload stop, each dlopen the load stop, and the new
+// load starts from a clean block.
+TEST(Environment, EveryDlcloseUnloadsAndEveryDlopenStartsClean) {
+  child_result const r = run_child({program_path("lifecycle_dlclose")}, {{"VEXA_LOGGING", "2"}});
+  EXPECT_EQ(r.status, 0);
+  lines_t expected;
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    lines_t const one = {"cycle " + std::to_string(cycle),
+                         "vexa: library loaded",
+                         "block 1 0 0 0, guard 0, filter space none",
+                         "vexa: allocate 48 bytes of filter buffer",
+                         "vexa: configuration updated",
+                         "closing",
+                         "vexa: library unloaded",
+                         "closed"};
+    expected.insert(expected.end(), one.begin(), one.end());
+  }
+  EXPECT_EQ(r.err, expected);
 }

@@ -131,6 +131,20 @@ TEST(FilterBuffer, LargeEnoughBufferIsReusedWithoutAllocation) {
   EXPECT_EQ(ranges(tsm_filter()->data_ranges), (ranges_t{{0x100, 0x10}, {0x400, 0x10}}));
 }
 
+// The exported word only tells the debugger where the buffer is: a wild
+// value written there is neither read as records nor handed to free().
+TEST(FilterBuffer, StrayAddressInTheExportedWordIsNeitherReadNorFreed) {
+  ASSERT_EQ(serve(allocate_bit, 1), reasons_t{VEXA_EVENT_CONFIGURED});
+  write_records({filter_record(tsm, data, add, 0x500, 0x10)});
+  __vexa_filter_space = 0x10;
+  EXPECT_EQ(serve(apply_bit, 1), reasons_t{VEXA_EVENT_CONFIGURED});
+  ASSERT_NE(tsm_filter(), nullptr);
+  EXPECT_EQ(ranges(tsm_filter()->data_ranges), (ranges_t{{0x500, 0x10}}));
+  __vexa_filter_space = 0x10;
+  EXPECT_EQ(serve(allocate_bit, 1), reasons_t{VEXA_EVENT_CONFIGURED});
+  EXPECT_NE(__vexa_filter_space, 0x10u);
+}
+
 TEST(FilterBuffer, CountsWhoseByteSizeOverflowsAreRefusedAndKeepTheOldBuffer) {
   vexa::logging_level = vexa::log_status;
   ASSERT_EQ(serve(allocate_bit, 2), reasons_t{VEXA_EVENT_CONFIGURED});

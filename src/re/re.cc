@@ -10,14 +10,13 @@
 namespace vexa {
 
 re_t::re_t() {
-  // VEXA_RE narrows the check to one function: its address as signed
-  // hexadecimal. The range's end counts as inside, so the address one
-  // higher is checked too. A value outside the signed 32-bit range is
-  // ignored (read_environment_signed refuses it on every build).
-  long value;
-  if (read_environment_signed("VEXA_RE", 16, value)) {
+  // VEXA_RE narrows the check to one function: its address in hexadecimal,
+  // any address of the target. The range's end counts as inside, so the
+  // address one higher is checked too.
+  address_t value;
+  if (read_environment_address("VEXA_RE", value)) {
     auto* f = new logging_filter_t;
-    f->code_ranges.insert({static_cast<address_t>(value), 1});
+    f->code_ranges.insert({value, 1});
     f->code_mode = logging_filter_t::mode_only;
     install_filter(f);
   }

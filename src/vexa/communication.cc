@@ -14,6 +14,7 @@ VEXA_EXPORTED uint32_t __VEXA_isGuardedCall = 0;
 namespace vexa {
 
 std::uint32_t __vexa_filter_space_size = 0;
+vexa_filter_t* filter_buffer = nullptr;
 
 void vexa_t::notify_debugger(vexa_event_reason_t reason) {
   __vexa_event_reason = reason;

@@ -2,6 +2,9 @@
 #ifndef VEXA_CURRENT_H
 #define VEXA_CURRENT_H
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -33,6 +36,7 @@ struct thread_info_t {
   task_record_t* record;  // the task running on this thread, or null
   void const* code;       // return address of the latest hook that stored it
   arena_t* arena;         // obtained on first use, never released
+  bool in_hook;           // inside a hook's out-of-line work (hook_scope_t)
 
   // The calling thread's arena, obtained on first use.
   arena_t& thread_arena_get() {
@@ -46,7 +50,7 @@ struct thread_info_t {
 
 // Zero-filled at thread start (trivial type, so no TLS init wrapper).
 // initial-exec: one segment-relative load instead of a __tls_get_addr call
-// on every enabled hook; the 12 bytes fit the static TLS surplus that glibc
+// on every enabled hook; the 16 bytes fit the static TLS surplus that glibc
 // keeps for libraries loaded with dlopen.
 extern thread_local thread_info_t current __attribute__((tls_model("initial-exec")));
 
@@ -56,41 +60,64 @@ extern thread_local thread_info_t current __attribute__((tls_model("initial-exec
 // to this pool, and the next thread that needs one bumps on where the last
 // owner stopped. The nodes already in it stay where they are.
 //
+// The hand-over at a thread's end is a POSIX key's destructor, not a
+// thread_local object's: glibc keeps a library with live thread_local
+// destructors mapped, so dlclose would not unload it. The key is deleted
+// when the library unloads (close()), so that a thread which outlives the
+// library never calls into it.
+//
 // `lock` is a leaf: it is taken when a thread obtains its arena (inside a
 // chain insertion, under node locks or a chain lock) and when a thread ends,
 // and nothing else is locked while it is held.
 struct arena_pool_t {
   lock_t lock;
   std::vector<arena_t*> orphans;  // guarded by lock
+  pthread_key_t key;              // a thread's value: its arena
+  bool keyed;                     // key exists; guarded by lock
+
+  arena_pool_t() { keyed = pthread_key_create(&key, &arena_pool_t::take_back) == 0; }
 
   static arena_pool_t& get() {
     // Never destroyed: threads may still end while statics are destroyed.
-    static arena_pool_t* const pool = new arena_pool_t;
+    static arena_pool_t* const pool = made(new arena_pool_t);
     return *pool;
+  }
+
+  // Called at unload: threads that end later keep their arenas. Creates
+  // nothing (it may run out of memory there).
+  static void close() {
+    arena_pool_t* pool = existing().load(std::memory_order_acquire);  // pairs with the release in made()
+    if (pool == nullptr) return;
+    lock_scope held(pool->lock);
+    if (pool->keyed) pthread_key_delete(pool->key);
+    pool->keyed = false;
+  }
+
+  static inline void take_back(void* arena);
+
+ private:
+  static std::atomic<arena_pool_t*>& existing() {
+    static std::atomic<arena_pool_t*> pool{nullptr};
+    return pool;
+  }
+  static arena_pool_t* made(arena_pool_t* pool) {
+    existing().store(pool, std::memory_order_release);  // pairs with the acquire in close()
+    return pool;
   }
 };
 
-// Returns the thread's arena to the pool when the thread ends. Kept apart
-// from `current`, which must stay trivial: a thread_local with a destructor
-// is reached through an init wrapper, so only obtaining an arena touches it.
-struct arena_return_t {
-  arena_t* owned = nullptr;
-  ~arena_return_t();
-};
-inline thread_local arena_return_t arena_return;
 // Set once this thread's arena has gone back: a hook that still runs later
-// in the thread's exit (from another thread_local's destructor) must not
-// bump in an arena that another thread may have adopted already.
+// in the thread's exit (from a thread_local's destructor) must not bump in
+// an arena that another thread may have adopted already.
 inline thread_local bool arena_returned = false;
 
-inline arena_return_t::~arena_return_t() {
-  if (owned == nullptr) return;
+void arena_pool_t::take_back(void* arena) {
   arena_returned = true;
-  if (current.arena == owned) current.arena = nullptr;
-  arena_pool_t& pool = arena_pool_t::get();
+  if (current.arena == arena) current.arena = nullptr;
+  arena_pool_t& pool = get();
   lock_scope held(pool.lock);
   try {
-    pool.orphans.push_back(owned);
+    pool.orphans.push_back(static_cast<arena_t*>(arena));
   } catch (std::bad_alloc const&) {
     // The arena stays with the ended thread, unused.
   }
@@ -98,9 +125,9 @@ inline arena_return_t::~arena_return_t() {
 
 arena_t* thread_info_t::adopt_arena() {
   if (arena_returned) return new arena_t;  // the thread is ending: not returned again
+  arena_pool_t& pool = arena_pool_t::get();
   arena_t* adopted = nullptr;
   {
-    arena_pool_t& pool = arena_pool_t::get();
     lock_scope held(pool.lock);
     if (!pool.orphans.empty()) {
       adopted = pool.orphans.back();
@@ -108,7 +135,9 @@ arena_t* thread_info_t::adopt_arena() {
     }
   }
   if (adopted == nullptr) adopted = new arena_t;
-  arena_return.owned = adopted;
+  lock_scope held(pool.lock);
+  // Under the lock, so that close() cannot delete the key in between.
+  if (pool.keyed) pthread_setspecific(pool.key, adopted);
   return adopted;
 }
 

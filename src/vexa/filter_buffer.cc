@@ -23,7 +23,10 @@ vexa_event_reason_t vexa_t::allocate_filter_buffer() {
   if (count > std::numeric_limits<std::uint32_t>::max() / sizeof(vexa_filter_t))
     return VEXA_ERROR_INVALID_PARAMETER;
 
-  std::free(reinterpret_cast<void*>(static_cast<std::uintptr_t>(__vexa_filter_space)));
+  // Our own pointer, never the exported word: a debugger or a wild write may
+  // have left anything there, and free() of it would abort the program.
+  std::free(filter_buffer);
+  filter_buffer = nullptr;
   __vexa_filter_space = 0;
   std::uint32_t const bytes = count * static_cast<std::uint32_t>(sizeof(vexa_filter_t));
   __vexa_filter_space_size = 0;
@@ -31,6 +34,7 @@ vexa_event_reason_t vexa_t::allocate_filter_buffer() {
     std::cerr << "vexa: allocate " << std::dec << bytes << " bytes of filter buffer" << std::endl;
 
   void* buffer = std::malloc(bytes);
+  filter_buffer = static_cast<vexa_filter_t*>(buffer);
   __vexa_filter_space = static_cast<std::uint64_t>(to_address(buffer));
   if (buffer == nullptr) return VEXA_ERROR_OUT_OF_MEMORY;
   __vexa_filter_space_size = count;
@@ -75,7 +79,7 @@ vexa_event_reason_t vexa_t::apply_filter_records() {
   if (__vexa_filter_space_size < load_word(count)) return VEXA_ERROR_INVALID_PARAMETER;
 
   std::unique_ptr<logging_filter_t> copies[2];
-  auto const* p = reinterpret_cast<vexa_filter_t const*>(static_cast<std::uintptr_t>(__vexa_filter_space));
+  vexa_filter_t const* p = filter_buffer;  // what the exported word should say, whatever it says now
   for (; load_word(count) != 0; ++p) {
     dump_filter(*p);
     unsigned const feature = p->feature;

@@ -8,6 +8,7 @@ enum class function_event { enter, leave };
 
 [[gnu::noinline]] void function_hook(function_event event, void const* function, void const* frame,
                                      void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
   thread_info_t& self = current;
   task_record_t* record = self.record;
   check_task_id(record);

@@ -7,6 +7,7 @@
 namespace vexa {
 
 void serve_pending() {
+  hook_scope_t const scope; if (scope.nested()) return;
   lock_scope held(vexa.lock);
   // Look again: another thread may have served it while we waited. Acquire
   // pairs with a debugger thread inside the process (the test suite's) that

@@ -17,6 +17,7 @@ bool no_live_task() {
 }
 
 [[gnu::noinline]] void memory_hook(void const* address, unsigned size, tsm_access_t access, void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
   if (no_live_task()) return;
   thread_info_t& self = current;
   task_record_t* record = self.record;

@@ -18,6 +18,7 @@
 // the runtime lock; the runtime lock is then held for the whole stop.
 // arena_pool_t::lock (current.h) is a leaf: taken under any of these when a
 // thread first needs an arena, and nothing is locked while it is held.
+// fork() takes all of them, in this order (fork.cc).
 #ifndef VEXA_RUNTIME_H
 #define VEXA_RUNTIME_H
 
@@ -56,13 +57,27 @@ class vexa_t {
     return it == threads.end() ? thread_model_t::threadid_t{0, 0} : it->second;
   }
 
-  lock_t lock;  // guards threads, live_tasks updates, the detection record, every stop, hook diagnostics
-  std::map<unsigned short, thread_model_t::threadid_t> threads;  // handle -> identity; guarded by lock
+  // The members live in unions so that the destructor leaves them alone:
+  // a thread may still be inside a hook while the process exits, and the
+  // memory of an unloaded library goes with its mapping anyway. Their
+  // constructors run in vexa_t's constructor, in this order.
+  union {
+    lock_t lock;  // guards threads, live_tasks updates, the detection record, every stop, hook diagnostics
+  };
+  union {
+    std::map<unsigned short, thread_model_t::threadid_t> threads;  // handle -> identity; guarded by lock
+  };
   // Written under lock; the memory hooks also read it without the lock to
   // switch themselves off, and look again under the lock before acting.
-  std::atomic<std::uint32_t> live_tasks;
-  tsm_t tsm;
-  re_t re;
+  union {
+    std::atomic<std::uint32_t> live_tasks;
+  };
+  union {
+    tsm_t tsm;
+  };
+  union {
+    re_t re;
+  };
   feature_t* features[2];
 
  private:
@@ -71,8 +86,14 @@ class vexa_t {
 };
 
 extern vexa_t vexa;
+
+// Keeps fork() from copying a lock that another thread holds (fork.cc).
+void install_fork_handlers();
 extern std::uint32_t logging_level;             // diagnostics mask, from VEXA_LOGGING
 extern std::uint32_t __vexa_filter_space_size;  // capacity of the filter buffer, in records
+// The filter buffer as allocated. __vexa_filter_space only tells the
+// debugger where it is; the library never reads its address back from there.
+extern vexa_filter_t* filter_buffer;
 
 // Bits of logging_level.
 enum : std::uint32_t {
@@ -84,11 +105,14 @@ enum : std::uint32_t {
   log_trace = 0x20,
 };
 
-// Reads an environment variable as the library does at load: the whole
-// text converted with strtoul/strtol in the given base, kept only when the
-// conversion sets no errno. Returns false when missing or out of range.
+// Reads an environment variable as the library does at load: the number at
+// the start of its text (strtoul, in the given base; text after it is
+// ignored). False, with a line under the error bit of logging_level, when
+// the variable is empty, holds no number, is negative or does not fit;
+// false without a word when it is missing.
 bool read_environment(char const* name, int base, std::uint32_t& out);
-bool read_environment_signed(char const* name, int base, long& out);
+// The same for an address of the target, hexadecimal, the whole word wide.
+bool read_environment_address(char const* name, address_t& out);
 
 }  // namespace vexa
 

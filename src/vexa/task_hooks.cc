@@ -20,6 +20,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
 }
 
 [[gnu::noinline]] void enter_task(void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
   thread_info_t& self = current;
   task_record_t* record;
   try {
@@ -34,14 +35,19 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   unsigned short handle;
   try {
     lock_scope held(vexa.lock);
+    handle = choose_handle(vexa.threads);
+    // The only step that can fail comes first, so that a thread model that
+    // cannot grow leaves the count and the guard as they were.
+    if (handle != 0) vexa.threads[handle] = self_identity();
+    record->handle = handle;
     if (enabled(VEXA_ENABLE_TSM)) set_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
     vexa.live_tasks.store(vexa.live_tasks.load(std::memory_order_relaxed) + 1,
                           std::memory_order_relaxed);  // writers hold the lock; see runtime.h
-    handle = choose_handle(vexa.threads);
-    record->handle = handle;
-    if (handle != 0) vexa.threads[handle] = self_identity();
   } catch (...) {
-    delete record;  // the thread model could not grow
+    // As for every failed entry, the thread runs no task now: the program's
+    // leave of this task, and those of the tasks open around it, find none.
+    self.record = nullptr;
+    delete record;
     throw;
   }
 
@@ -60,6 +66,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
 }
 
 [[gnu::noinline]] void leave_task(void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
   thread_info_t& self = current;
   task_record_t* record = self.record;
   if (record == nullptr) {
@@ -93,6 +100,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
 }
 
 [[gnu::noinline]] void suspend_task(void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
   task_record_t* record = current.record;
   check_task_id(record);
   if (record == nullptr) return;
@@ -105,6 +113,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
 }
 
 [[gnu::noinline]] void resume_task(void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
   task_record_t* record = current.record;
   check_task_id(record);
   if (record == nullptr) return;

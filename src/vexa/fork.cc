@@ -1,0 +1,73 @@
+// fork() while other threads run hooks. The child has only the thread that
+// forked, so any lock another thread held at that moment would stay held
+// there for ever. The prepare handler takes every lock of the library in
+// lock order (runtime.h), which waits for every other thread to leave its
+// locked section and keeps them out until the copy is made; the parent and
+// the child then release them. The child also forgets the tasks of the
+// threads it does not have.
+#include <pthread.h>
+
+#include "hook_frame.h"
+
+namespace vexa {
+namespace {
+
+// Set by prepare when the forking thread is itself inside a hook (a signal
+// handler's fork): it may hold one of the locks, so none is taken, and the
+// child gets whatever state there is. Read by the two handlers that follow
+// on the same thread.
+bool forked_inside_hook = false;
+
+void prepare() {
+  forked_inside_hook = current.in_hook;
+  if (forked_inside_hook) return;
+  vexa.lock.lock();
+  vexa.lock_features();
+  vexa.tsm.lock_for_fork();
+  arena_pool_t::get().lock.lock();
+}
+
+void release() {
+  arena_pool_t::get().lock.unlock();
+  vexa.tsm.unlock_after_fork();
+  vexa.unlock_features();
+  vexa.lock.unlock();
+}
+
+void parent() {
+  if (!forked_inside_hook) release();
+}
+
+// Only the forking thread's tasks go on running; the others' handles are
+// released and the detectors drop what they hold for them, as if those
+// tasks had left. Their records stay allocated: nothing points to them.
+void child() {
+  if (forked_inside_hook) return;
+  release();
+  unsigned long const self = self_identity().thread;
+  std::uint32_t gone = 0;
+  for (auto it = vexa.threads.begin(); it != vexa.threads.end();) {
+    if (it->second.thread == self) {
+      ++it;
+      continue;
+    }
+    unsigned short const handle = it->first;
+    it = vexa.threads.erase(it);
+    vexa.tsm.discard(handle);
+    vexa.re.leave(handle);
+    ++gone;
+  }
+  // The child runs one thread: plain updates are enough here.
+  std::uint32_t const live = vexa.live_tasks.load(std::memory_order_relaxed);
+  vexa.live_tasks.store(live > gone ? live - gone : 0, std::memory_order_relaxed);
+  if (live <= gone) clear_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+}
+
+}  // namespace
+
+void install_fork_handlers() {
+  arena_pool_t::get();  // made now: prepare() must not allocate
+  pthread_atfork(&prepare, &parent, &child);
+}
+
+}  // namespace vexa
