@@ -122,8 +122,6 @@ class tsm_t : public feature_t {
   void lock_for_fork();
   void unlock_after_fork();
 
-  void lock_for_fork();      // every lock of the detector, in lock order
-  void unlock_after_fork();  // in the parent and in the child
 
   // Largest size any task has had logged as a write; never below 4. Bounds
   // the window of logs that check() examines below an object. Read without
