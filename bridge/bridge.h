@@ -9,6 +9,7 @@
 //   memory_wrappers.cc  memcpy, memmove, memset of the program (link --wrap)
 //   function_bridge.cc  function entry and exit with a per-thread shadow stack
 //   call_sites.cc       what the unwinder says about a call site, cached
+//   local_names.cc      names of unexported functions (clang's ._debug__ twins)
 //   threads.cc          every thread is a task (libvexa_threads.so)
 //   openmp.cc           OpenMP tasks through OMPT (libvexa_openmp.so)
 //   exit_gate.cc        no task event reaches a library being unloaded
