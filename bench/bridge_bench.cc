@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "vexa.h"
+#include "../bridge/bridge.h"
 
 extern "C" {
 void __tsan_read4(void* address);
@@ -32,8 +33,10 @@ class checking {
                      __ATOMIC_SEQ_CST);
     __atomic_store_n(&__vexa_config[VEXA_CONFIG_ENABLE], enable, __ATOMIC_SEQ_CST);
     _VEXA_enterTask();
+    vexa_bridge::state.task = 1;  // the bridge reports functions inside a task only
   }
   ~checking() {
+    vexa_bridge::state.task = 0;
     _VEXA_leaveTask();
     __atomic_store_n(&__vexa_config[VEXA_CONFIG_ENABLE], 0u, __ATOMIC_SEQ_CST);
     __atomic_store_n(&__VEXA_isGuardedCall, 0u, __ATOMIC_SEQ_CST);

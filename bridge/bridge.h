@@ -9,6 +9,7 @@
 //   memory_wrappers.cc  memcpy, memmove, memset of the program (link --wrap)
 //   function_bridge.cc  function entry and exit with a per-thread shadow stack
 //   call_sites.cc       what the unwinder says about a call site, cached
+//   local_names.cc      names of unexported functions (clang's ._debug__ twins)
 //   threads.cc          every thread is a task (libvexa_threads.so)
 //   openmp.cc           OpenMP tasks through OMPT (libvexa_openmp.so)
 //   exit_gate.cc        no task event reaches a library being unloaded
@@ -52,6 +53,24 @@ struct activation_t {
   void const* function;  // start of the instrumented function
   std::uintptr_t frame;  // its canonical frame address: deeper is lower
   std::uintptr_t task;   // the task it was entered in (see thread_state_t)
+  bool report_exit;      // its exit goes to the library (see body_rule_t)
+  bool body;             // the outlined body of an implicit task, or its twin
+};
+
+// How the task layer wants the body of the current task reported: the first
+// activation of a task that the task runtime itself calls (an OpenMP
+// region's outlined body, called by libomp in every implicit task of the
+// region). Every implicit task of one region enters the same body at once,
+// which is how a region runs, not a reentrant call; yet the same body
+// entered by two regions that overlap (nested, or started from two tasks)
+// is one. So one implicit task per region, the primary's, reports the entry
+// and keeps the activation open in the library until the task leaves (the
+// library drops a task's activations then), which spans the whole region;
+// the region's other implicit tasks report neither entry nor exit.
+enum body_rule_t : std::uint8_t {
+  body_reported = 0,  // threads, explicit tasks: as every other function
+  body_entry_only,    // the primary thread's implicit task
+  body_hidden,        // the other implicit tasks of the region
 };
 
 // Everything the bridge keeps per thread. Zero-filled at thread start and
@@ -65,6 +84,7 @@ struct thread_state_t {
   // for none. Activations remember it, so that one entered by a task is
   // never closed on behalf of another.
   std::uintptr_t task;
+  body_rule_t body_rule;  // of the task in `task`; set with it by the task layer
   std::uint32_t ignore;  // __tsan_ignore_thread_begin nesting: nothing is reported
   // Writes into [private_begin, private_end) store the arguments of a task
   // being created (OpenMP); they are the runtime's business, not sharing.
@@ -74,8 +94,38 @@ struct thread_state_t {
 
 // initial-exec: one segment-relative access per hook instead of a
 // __tls_get_addr call; the bridge is linked with the program, never
-// dlopen'ed, and its 28 bytes fit glibc's static TLS surplus even if it were.
+// dlopen'ed, and its 32 bytes fit glibc's static TLS surplus even if it were.
 extern thread_local thread_state_t state __attribute__((tls_model("initial-exec")));
+
+// The executable part of the task runtime (libomp), set once by the task
+// layer before its first task; empty for threads. A function called from
+// there, or from the bridge itself (a thread's start routine), has no call
+// site in the program: its entry is reported at the function itself.
+// Relaxed: the range is published before the runtime starts any task, and
+// a thread that saw it empty only reports a call site in the runtime.
+struct code_range_t {
+  std::uintptr_t begin, end;
+  bool holds(void const* p) const {
+    auto const a = reinterpret_cast<std::uintptr_t>(p);
+    return a >= begin && a < end;
+  }
+};
+extern std::atomic<std::uintptr_t> runtime_code_begin, runtime_code_end;
+// The executable segments of the loaded object that holds `address`.
+code_range_t code_range_of(void const* address);
+
+// Whether `function` is the twin that clang's outlined region body calls
+// at once when built with -g and without optimisation (named
+// ".omp_outlined._debug__"): the real body, behind a wrapper.
+bool outlined_debug_twin(void const* function);
+
+// Task ids for _VEXA_enterTaskAs: a running count of the tasks a task layer
+// makes, from 1 (0 is what the library records without one). Relaxed: only
+// uniqueness matters.
+inline std::uint64_t next_task_id() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 // A write the program does not make on its own behalf: it stores the
 // arguments of a task that is being created (OpenMP).

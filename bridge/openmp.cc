@@ -51,23 +51,31 @@ struct task_t {
   bool waiting;      // the stand-in of a taskwait with depend
   bool switched;     //   ... and its parent switched to it
   task_t* parent;    //   ... the task that waits, suspended; null if none
+  std::uint64_t id;  // the library's task id: reports tell tasks apart by it
+  body_rule_t body;  // how its outlined body is reported (bridge.h)
 };
 
 task_t* task_of(ompt_data_t const* data) { return data == nullptr ? nullptr : static_cast<task_t*>(data->ptr); }
 
 task_t* current() { return reinterpret_cast<task_t*>(state.task); }
 
+// Makes `t` (null: none) the task that runs on this thread.
+void set_current(task_t* t) {
+  state.task = reinterpret_cast<std::uintptr_t>(t);
+  state.body_rule = t == nullptr ? body_reported : t->body;
+}
+
 void enter(task_t* t) {
   t->below = current();
   t->entered = true;
-  state.task = reinterpret_cast<std::uintptr_t>(t);
-  _VEXA_enterTaskAt(t->code);
+  set_current(t);
+  _VEXA_enterTaskAs(t->id, t->code);
 }
 
 void leave(task_t* t) {
   t->done = true;
   _VEXA_leaveTaskAt(t->code);
-  state.task = reinterpret_cast<std::uintptr_t>(t->below);
+  set_current(t->below);
 }
 
 // A task that runs now: neither a stand-in nor one that has left.
@@ -76,7 +84,7 @@ bool running(task_t const* t) { return t != nullptr && t->entered && !t->done; }
 void suspend(task_t* t) { _VEXA_suspendTaskAt(t->code); }
 
 void resume(task_t* t) {
-  state.task = reinterpret_cast<std::uintptr_t>(t);
+  set_current(t);
   _VEXA_resumeTaskAt(t->code);
 }
 
@@ -84,6 +92,8 @@ task_t* new_task(void const* code) {
   auto* t = static_cast<task_t*>(std::calloc(1, sizeof(task_t)));
   if (t == nullptr) std::abort();  // OMPT callbacks cannot fail
   t->code = code;
+  t->id = next_task_id();
+  t->body = body_reported;
   return t;
 }
 
@@ -113,6 +123,7 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
   if (endpoint == ompt_scope_begin) {
     task_t* t = new_task(parallel == nullptr ? nullptr : parallel->ptr);
     t->worker = index != 0;
+    t->body = t->worker ? body_hidden : body_entry_only;
     task->ptr = t;
     enter(t);
   } else if (task_t* t = task_of(task)) {
@@ -194,7 +205,7 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
     }
   }
   if (next == nullptr || next->waiting) return;
-  if (next->done) state.task = reinterpret_cast<std::uintptr_t>(next->below);
+  if (next->done) set_current(next->below);
   else if (next->entered) resume(next);
   else enter(next);
 }
@@ -202,6 +213,10 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
 int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
   auto set = reinterpret_cast<ompt_set_callback_t>(lookup("ompt_set_callback"));
   if (set == nullptr) return 0;
+  // The look-up function is the runtime's own code.
+  code_range_t const runtime = code_range_of(reinterpret_cast<void const*>(lookup));
+  runtime_code_begin.store(runtime.begin, std::memory_order_relaxed);
+  runtime_code_end.store(runtime.end, std::memory_order_relaxed);
   set(ompt_callback_parallel_begin, reinterpret_cast<ompt_callback_t>(on_parallel_begin));
   set(ompt_callback_parallel_end, reinterpret_cast<ompt_callback_t>(on_parallel_end));
   set(ompt_callback_implicit_task, reinterpret_cast<ompt_callback_t>(on_implicit_task));

@@ -39,7 +39,7 @@ thread_local bool task_open __attribute__((tls_model("initial-exec")));
 void end_task_at_exit(void*);
 void make_task_key() { pthread_key_create(&task_key, end_task_at_exit); }
 
-void begin_task(void const* code) {
+void begin_task(void const* code, std::uint64_t id) {
   exit_gate gate;
   if (!gate) return;
   // Any value unique to this thread tells its task apart; each thread runs
@@ -48,7 +48,7 @@ void begin_task(void const* code) {
   task_open = true;
   pthread_once(&task_key_made, make_task_key);
   pthread_setspecific(task_key, &key_value);
-  _VEXA_enterTaskAt(code);
+  _VEXA_enterTaskAs(id, code);
 }
 
 void end_task(void const* code) {
@@ -66,12 +66,13 @@ struct start_t {
   void* (*routine)(void*);
   void* argument;
   void const* code;  // the pthread_create call
+  std::uint64_t id;  // the task's id: threads count in the order they were created
 };
 
 void* run_task(void* p) {
   start_t const start = *static_cast<start_t*>(p);
   std::free(p);
-  begin_task(start.code);
+  begin_task(start.code, start.id);
   void* result = start.routine(start.argument);
   end_task(reinterpret_cast<void const*>(start.routine));
   return result;
@@ -81,7 +82,7 @@ void* run_task(void* p) {
 // lies in the program's own code, so a code filter of the debugger that
 // admits the program admits its main task.
 __attribute__((constructor)) void begin_main_task() {
-  begin_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY)));
+  begin_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY)), next_task_id());
 }
 
 __attribute__((destructor)) void end_main_task() { end_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY))); }
@@ -96,7 +97,7 @@ BRIDGE_EXPORT int pthread_create(pthread_t* thread, pthread_attr_t const* attrib
   create_t const create = next_definition(real_create, "pthread_create");
   auto* start = static_cast<start_t*>(std::malloc(sizeof(start_t)));
   if (start == nullptr) return EAGAIN;
-  *start = start_t{routine, argument, BRIDGE_RETURN_ADDRESS()};
+  *start = start_t{routine, argument, BRIDGE_RETURN_ADDRESS(), next_task_id()};
   int const error = create(thread, attributes, run_task, start);
   if (error != 0) std::free(start);
   return error;

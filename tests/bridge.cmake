@@ -64,6 +64,7 @@ foreach(compiler ${bridge_compilers})
       vexa_bridge_example(tree_${tag} tree.c ${compiler} ${language} -fopenmp)
       vexa_bridge_example(tree_fixed_${tag} tree.c ${compiler} ${language} -fopenmp -DFIXED)
       vexa_bridge_example(constructs_${tag} constructs.c ${compiler} ${language} -fopenmp)
+      vexa_bridge_example(regions_${tag} regions.c ${compiler} ${language} -fopenmp)
     endif()
   endforeach()
   # Optimised, as ordinary programs are built.

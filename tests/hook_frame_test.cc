@@ -237,6 +237,9 @@ TEST(HookFrame, TaskIdCheckIsSilentOnTheEnteringThreadAndTakesAMissingHandleAsZe
   _VEXA_resumeTask();
   _VEXA_enterFunction(function, frame);
   _VEXA_leaveTask();
+  _VEXA_enterTaskAs(9, address(0x7000));  // a task id of its own is no mismatch
+  _VEXA_enterFunction(function, frame);
+  _VEXA_leaveTask();
   lines_t const own = captured();
 
   auto stray = std::make_unique<vexa::task_record_t>();

@@ -20,8 +20,9 @@ using address_t = std::uintptr_t;
 inline address_t to_address(void const* p) { return reinterpret_cast<address_t>(p); }
 
 struct thread_model_t {
-  // The identity of the thread that runs a task. vexa always records
-  // task_id 0 and pthread_self() of the entering thread.
+  // The identity of the thread that runs a task: pthread_self() of the
+  // entering thread, and the task_id its caller gave (_VEXA_enterTaskAs),
+  // 0 from every other task hook.
   struct threadid_t {
     std::uint64_t task_id;
     unsigned long thread;

@@ -10,6 +10,8 @@
 #include <string>
 #include <iostream>  // std::cerr is used while the runtime object is built
 
+#include "distinct.h"
+
 namespace vexa {
 
 thread_local thread_info_t current __attribute__((tls_model("initial-exec")));
@@ -117,6 +119,7 @@ vexa_t::vexa_t() : lock(), threads(), live_tasks(0), tsm(), re(), features{&tsm,
   std::uint32_t word;
   if (read_environment("VEXA_ENABLE", 10, word)) store_word(__vexa_config[VEXA_CONFIG_ENABLE], word);
   if (read_environment("VEXA_GUARD", 10, word)) store_word(__VEXA_isGuardedCall, word);
+  read_distinct_environment();
 
   install_fork_handlers();
   lock_scope held(lock);

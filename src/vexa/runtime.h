@@ -18,6 +18,8 @@
 // the runtime lock; the runtime lock is then held for the whole stop.
 // arena_pool_t::lock (current.h) is a leaf: taken under any of these when a
 // thread first needs an arena, and nothing is locked while it is held.
+// distinct_t's lock (distinct.h) is a leaf too: taken under the runtime lock
+// in a stop, alone at unload.
 // fork() takes all of them, in this order (fork.cc).
 #ifndef VEXA_RUNTIME_H
 #define VEXA_RUNTIME_H

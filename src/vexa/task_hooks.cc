@@ -19,7 +19,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   print_task_trace(verb, code, handle, vexa.identity_of(handle));
 }
 
-[[gnu::noinline]] void enter_task(void const* ret) {
+[[gnu::noinline]] void enter_task(void const* ret, std::uint64_t task_id = 0) {
   hook_scope_t const scope; if (scope.nested()) return;
   thread_info_t& self = current;
   task_record_t* record;
@@ -38,7 +38,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
     handle = choose_handle(vexa.threads);
     // The only step that can fail comes first, so that a thread model that
     // cannot grow leaves the count and the guard as they were.
-    if (handle != 0) vexa.threads[handle] = self_identity();
+    if (handle != 0) vexa.threads[handle] = {task_id, self_identity().thread};
     record->handle = handle;
     if (enabled(VEXA_ENABLE_TSM)) set_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
     vexa.live_tasks.store(vexa.live_tasks.load(std::memory_order_relaxed) + 1,
@@ -158,6 +158,12 @@ VEXA_EXPORT void _VEXA_enterTaskAt(void const* code) {
   poll_configuration();
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
   enter_task(code);
+}
+
+VEXA_EXPORT void _VEXA_enterTaskAs(std::uint64_t task_id, void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  enter_task(code, task_id);
 }
 
 VEXA_EXPORT void _VEXA_leaveTaskAt(void const* code) {
