@@ -145,11 +145,15 @@ using namespace vexa_bridge;
     return compare_exchange_value(a, expected, desired, mo, failure_mo);                                   \
   }
 
-// No 128-bit family: neither compiler has a 128-bit integer on i386.
 BRIDGE_ATOMICS(8, std::uint8_t)
 BRIDGE_ATOMICS(16, std::uint16_t)
 BRIDGE_ATOMICS(32, std::uint32_t)
 BRIDGE_ATOMICS(64, std::uint64_t)
+// Only where the compilers have a 128-bit integer (x86_64, not i386); these
+// operations are calls into libatomic.
+#ifdef __SIZEOF_INT128__
+BRIDGE_ATOMICS(128, unsigned __int128)
+#endif
 
 #undef BRIDGE_ATOMICS
 

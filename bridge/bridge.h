@@ -24,10 +24,12 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 
 #include "vexa.h"
 
@@ -46,6 +48,13 @@ namespace vexa_bridge {
 inline bool hooks_off(std::uint32_t group) {
   return (__atomic_load_n(&__vexa_config[VEXA_CONFIG_PENDING], __ATOMIC_RELAXED) == 0) &&
          (__atomic_load_n(&__VEXA_isGuardedCall, __ATOMIC_RELAXED) & group) == 0;
+}
+
+// The size argument of the memory hooks is 32 bits wide. Only on x86_64 can
+// a range be wider (a copy of 4 GiB or more); it is reported as its first
+// 4 GiB - 1 bytes rather than as what the size wraps to.
+inline unsigned hook_size(std::size_t size) {
+  return static_cast<unsigned>(std::min<std::size_t>(size, std::numeric_limits<unsigned>::max()));
 }
 
 // One open function activation on a thread's shadow stack.
@@ -94,7 +103,8 @@ struct thread_state_t {
 
 // initial-exec: one segment-relative access per hook instead of a
 // __tls_get_addr call; the bridge is linked with the program, never
-// dlopen'ed, and its 32 bytes fit glibc's static TLS surplus even if it were.
+// dlopen'ed, and its few dozen bytes fit glibc's static TLS surplus even if
+// it were.
 extern thread_local thread_state_t state __attribute__((tls_model("initial-exec")));
 
 // The executable part of the task runtime (libomp), set once by the task

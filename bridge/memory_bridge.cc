@@ -70,13 +70,13 @@ BRIDGE_SIZES(__tsan_unaligned_read_write, report_read_write)
 #undef BRIDGE_SIZES
 
 // GCC turns copies of structures larger than 16 bytes into ranges. An empty
-// range touches nothing; a range beyond 4 GiB cannot exist on i386.
+// range touches nothing.
 BRIDGE_EXPORT void __tsan_read_range(void* address, unsigned long size) {
-  if (size != 0) report_read(address, static_cast<unsigned>(size), BRIDGE_RETURN_ADDRESS());
+  if (size != 0) report_read(address, hook_size(size), BRIDGE_RETURN_ADDRESS());
 }
 
 BRIDGE_EXPORT void __tsan_write_range(void* address, unsigned long size) {
-  if (size != 0) report_write(address, static_cast<unsigned>(size), BRIDGE_RETURN_ADDRESS());
+  if (size != 0) report_write(address, hook_size(size), BRIDGE_RETURN_ADDRESS());
 }
 
 // A constructor or destructor stores the vptr of the object it builds. When

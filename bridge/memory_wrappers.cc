@@ -20,13 +20,13 @@ namespace {
 // the memory as it was.
 [[gnu::noinline]] void copy_slow(void* destination, void const* source, std::size_t size, void const* code) {
   if (state.ignore != 0 || size == 0) return;
-  _VEXA_readMemoryAt(source, static_cast<unsigned>(size), code);
-  if (!task_argument(destination)) _VEXA_writeMemoryAt(destination, static_cast<unsigned>(size), code);
+  _VEXA_readMemoryAt(source, hook_size(size), code);
+  if (!task_argument(destination)) _VEXA_writeMemoryAt(destination, hook_size(size), code);
 }
 
 [[gnu::noinline]] void fill_slow(void* destination, std::size_t size, void const* code) {
   if (state.ignore != 0 || size == 0 || task_argument(destination)) return;
-  _VEXA_writeMemoryAt(destination, static_cast<unsigned>(size), code);
+  _VEXA_writeMemoryAt(destination, hook_size(size), code);
 }
 
 inline void copy(void* destination, void const* source, std::size_t size, void const* code) {

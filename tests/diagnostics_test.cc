@@ -322,8 +322,14 @@ std::vector<std::string> commands_text(std::uint32_t level, facts_t const& f) {
   e.on(errors, "vexa: version mismatch");
   e.on(raw, raw_line("__vexa_config", config, config_bytes(1, allocate, 0, 178956971)));
 
-  e.on(raw, raw_line("__vexa_event_reason", reason, "1b fc ff ff "));
-  e.on(errors, "vexa: invalid parameter");
+  if (sizeof(void*) == 8) {  // the byte size fits the address space, not the program's limit
+    e.on(status, "vexa: allocate 4294967304 bytes of filter buffer");
+    e.on(raw, raw_line("__vexa_event_reason", reason, "1a fc ff ff "));
+    e.on(errors, "vexa: out of memory");
+  } else {
+    e.on(raw, raw_line("__vexa_event_reason", reason, "1b fc ff ff "));
+    e.on(errors, "vexa: invalid parameter");
+  }
   e.on(raw, raw_line("__vexa_config", config, config_bytes(1, allocate, 0, 178956970)));
   e.on(status, "vexa: allocate 4294967280 bytes of filter buffer");
 

@@ -4,6 +4,10 @@
 set -euo pipefail
 
 want=(g++-multilib cmake gdb clang python3)
+# x86_64 builds: GoogleTest, Google Benchmark and LLVM's OpenMP runtime for
+# the bridge (named with their architecture, since the i386 ones share the
+# names).
+want_amd64=(libgtest-dev:amd64 libbenchmark-dev:amd64 libomp-14-dev:amd64)
 want_i386=(libgtest-dev:i386 libbenchmark-dev:i386)
 
 sudo=""
@@ -24,7 +28,7 @@ install_missing() {
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-install_missing "${want[@]}" "${want_i386[@]}"
+install_missing "${want[@]}" "${want_amd64[@]}" "${want_i386[@]}"
 
 # Some kernels are built without 32-bit support: an i386 program then fails
 # with "Exec format error". The i386 suite still runs there under qemu's

@@ -1,10 +1,50 @@
 #!/usr/bin/env bash
-# Sets up what is missing, builds vexa for i386 and runs the whole test suite.
+# Sets up what is missing, then builds vexa and runs the whole test suite for
+# each target: i386 (the reference, in build/) and x86_64 (in build64/).
+#
+#   bash tools/test.sh                 both targets
+#   bash tools/test.sh i386            one of them
+#   bash tools/test.sh x86_64
+#
+# VEXA_BUILD_DIR and VEXA_BUILD64_DIR move the build directories. Each
+# target is built and tested even when the other failed; the exit status is
+# non-zero when either did, and the time each took is printed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=(i386 x86_64)
+for target in "${targets[@]}"; do
+  case $target in
+    i386 | x86_64) ;;
+    *) echo "test: unknown target '$target' (i386 or x86_64)" >&2; exit 64 ;;
+  esac
+done
+
 bash tools/setup.sh
-build=${VEXA_BUILD_DIR:-build}
-cmake -S . -B "$build" -DVEXA_TESTS=ON >/dev/null
-cmake --build "$build" -j"$(nproc)"
-cd "$build"
-ctest -j"$(nproc)" --output-on-failure --timeout 600
+jobs=$(nproc)
+
+# run_target NAME DIR M32: configure, build and test one target.
+run_target() {
+  local name=$1 dir=$2 m32=$3
+  echo "== $name ($dir)"
+  cmake -S . -B "$dir" -DVEXA_M32="$m32" -DVEXA_TESTS=ON >/dev/null &&
+    cmake --build "$dir" -j"$jobs" &&
+    (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600)
+}
+
+status=0
+summary=()
+for target in "${targets[@]}"; do
+  start=$SECONDS
+  if [ "$target" = i386 ]; then
+    run_target i386 "${VEXA_BUILD_DIR:-build}" ON && result=passed || result=FAILED
+  else
+    run_target x86_64 "${VEXA_BUILD64_DIR:-build64}" OFF && result=passed || result=FAILED
+  fi
+  [ "$result" = passed ] || status=1
+  summary+=("$(printf '%-7s %s in %d s' "$target" "$result" $((SECONDS - start)))")
+done
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+exit $status

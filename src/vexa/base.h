@@ -12,10 +12,13 @@
 
 namespace vexa {
 
-// Every address, object size and range bound inside the library. On the
-// i386 reference target this is the unsigned 32-bit word the detectors
-// compare; a wider build widens it here and nowhere else.
+// Every address, object size and range bound inside the library: the
+// unsigned 32-bit word the detectors compare on the i386 reference target,
+// 64 bits on x86_64. Only this line knows the difference; the debugger's
+// fields are 64 bits wide on both.
 using address_t = std::uintptr_t;
+static_assert(sizeof(address_t) == sizeof(void*) && sizeof(address_t) <= sizeof(std::uint64_t),
+              "an address fits the debugger's 64-bit fields");
 
 inline address_t to_address(void const* p) { return reinterpret_cast<address_t>(p); }
 

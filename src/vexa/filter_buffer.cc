@@ -18,9 +18,13 @@ namespace vexa {
 
 vexa_event_reason_t vexa_t::allocate_filter_buffer() {
   std::uint32_t const count = load_word(__vexa_config[VEXA_CONFIG_COUNT]);
-  // A byte size that wraps in 32 bits would hand the debugger a buffer
-  // smaller than it asked for; refuse it before anything changes.
-  if (count > std::numeric_limits<std::uint32_t>::max() / sizeof(vexa_filter_t))
+  // The byte size is computed in the address space's own width. Only on
+  // i386 can it exceed that space (a count above 178956970): such a buffer
+  // cannot exist, and a wrapped size would hand the debugger less than it
+  // asked for, so the count is refused before anything changes. On x86_64
+  // every count fits, and one too large for the machine gets malloc's
+  // answer: out of memory.
+  if (static_cast<address_t>(count) > std::numeric_limits<address_t>::max() / sizeof(vexa_filter_t))
     return VEXA_ERROR_INVALID_PARAMETER;
 
   // Our own pointer, never the exported word: a debugger or a wild write may
@@ -28,7 +32,7 @@ vexa_event_reason_t vexa_t::allocate_filter_buffer() {
   std::free(filter_buffer);
   filter_buffer = nullptr;
   __vexa_filter_space = 0;
-  std::uint32_t const bytes = count * static_cast<std::uint32_t>(sizeof(vexa_filter_t));
+  address_t const bytes = static_cast<address_t>(count) * sizeof(vexa_filter_t);
   __vexa_filter_space_size = 0;
   if (logging_level & log_status)
     std::cerr << "vexa: allocate " << std::dec << bytes << " bytes of filter buffer" << std::endl;
@@ -62,13 +66,15 @@ vexa_event_reason_t apply(logging_filter_t& f, vexa_filter_t const& record) {
       return set.insert(value).second ? VEXA_EVENT_NONE : VEXA_ERROR_FILTER_OPERATION_FAILED;
     return set.erase(value) != 0 ? VEXA_EVENT_NONE : VEXA_ERROR_FILTER_OPERATION_FAILED;
   };
+  // The fields are 64 bits wide for debuggers of either word size; a value
+  // keeps what fits the target's own type: the low 32 bits of a range or a
+  // thread on i386, all 64 on x86_64, where a range must reach the
+  // program's high addresses and pthread_self() is a 64-bit value.
   if (kind == VEXA_FILTER_THREAD) {
-    thread_model_t::threadid_t const id{record.first, static_cast<unsigned long>(record.second & 0xffffffffu)};
+    thread_model_t::threadid_t const id{record.first, static_cast<unsigned long>(record.second)};
     return edit(f.thread_ids, id);
   }
-  // Addresses are 32-bit on the reference target: the high words are not read.
-  logging_filter_t::range_t const range{static_cast<address_t>(record.first & 0xffffffffu),
-                                        static_cast<address_t>(record.second & 0xffffffffu)};
+  logging_filter_t::range_t const range{static_cast<address_t>(record.first), static_cast<address_t>(record.second)};
   return edit(kind == VEXA_FILTER_CODE ? f.code_ranges : f.data_ranges, range);
 }
 

@@ -11,6 +11,7 @@
 // are given explicitly (the ...At hooks) so that the text can be predicted.
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cstdint>
@@ -138,13 +139,23 @@ void commands_stop(unsigned index) {
     case 1:  // -996
       config[VEXA_CONFIG_PENDING] &= ~0x4u;
       config[VEXA_CONFIG_VERSION] = 2;
+      if (sizeof(void*) == 8) {
+        // A 64-bit process is refused 4 GiB only under a limit, whatever
+        // the machine's memory.
+        rlimit small{};
+        getrlimit(RLIMIT_AS, &small);
+        small.rlim_cur = rlim_t{1} << 30;
+        setrlimit(RLIMIT_AS, &small);
+      }
       break;
-    case 2:  // -1000: a buffer whose byte size does not fit in 32 bits
+    case 2:  // -1000: a buffer whose byte size does not fit in 32 bits,
+             // beyond the i386 address space
       config[VEXA_CONFIG_VERSION] = 1;
       config[VEXA_CONFIG_COUNT] = 178956971;
       config[VEXA_CONFIG_PENDING] = VEXA_PENDING_ALLOCATE_FILTERS;
       break;
-    case 3:  // -997: the largest size that fits, more than malloc gives
+    case 3:  // -997 (i386) or -998 (x86_64): the largest size that fits
+             // in 32 bits, more than malloc gives
       config[VEXA_CONFIG_COUNT] = 178956970;
       break;
     case 4:  // -998
