@@ -21,7 +21,7 @@ target_link_libraries(gdb_dlopen_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
 target_compile_options(gdb_dlopen_host PRIVATE -O0 -g)
 add_dependencies(gdb_dlopen_host vexa)
 
-foreach(group Reports Commands Filters Settings Dlopen Stress Batch AutoLoad)
+foreach(group Reports Commands Filters Settings Dlopen Stress Batch Runner AutoLoad)
   add_test(NAME gdb.${group}
     COMMAND ${Python3_EXECUTABLE} -B -m unittest -v gdb_test.${group}
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/gdb)

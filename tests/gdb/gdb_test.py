@@ -8,6 +8,7 @@ what each round reported is counted (print-duplicates on: a later round
 repeats the reports of the first).
 """
 
+import json
 import os
 import re
 import subprocess
@@ -380,6 +381,54 @@ class Batch(unittest.TestCase):
                          [":%d in deposit" % line_containing(bank, "_VEXA_readMemory(&bank_total"),
                           ":%d in deposit" % line_containing(bank, "_VEXA_writeMemory(&bank_total"),
                           ":%d in format_receipt" % line_containing(bank, "_VEXA_enterFunction((void const*)format")])
+
+
+class Runner(unittest.TestCase):
+    def test_program_keeps_its_streams_and_arguments(self):
+        argv = ["a b", "$HOME", "*", ">", "out", "it's", 'q"uote', ""]
+        with tempfile.TemporaryDirectory() as scratch:
+            log = os.path.join(scratch, "log")
+            done = subprocess.run([RUNNER, "--log", log, "/bin/sh", "-c", 'cat; printf "[%s]" "$@"; echo e >&2',
+                                   "sh"] + argv, input=b"in\x00put", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  env=clean_environment(), timeout=120, start_new_session=True)
+            with open(log) as f:
+                said = f.read()
+        self.assertEqual(done.stdout, b"in\x00put" + b"".join(b"[%s]" % a.encode() for a in argv))
+        self.assertEqual(done.stderr, b"e\n")
+        self.assertIn("vexa: the program never loaded libvexa.so", said)
+        self.assertEqual(done.returncode, 3)
+
+    def test_suppressions_json_and_the_summary_by_location(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            rules, out = os.path.join(scratch, "rules"), os.path.join(scratch, "out.json")
+            with open(rules, "w") as f:
+                f.write("# judged harmless\nsharing data y\nreentrant function shared_*\n"
+                        "sharing line scenarios.c:%d\n" % line_of(SCENARIOS, "write-x"))
+            r = run([RUNNER, "--suppressions", rules, "--json", out, program("gdb_scenarios"), "3"])
+            with open(out) as f:
+                found = [json.loads(line) for line in f]
+            # y and x's write are filters of the library: no stop; the
+            # wildcard is the extension's: a stop per round.
+            self.assertEqual(found, [])
+            self.assertEqual(r.status, 0, r.err)
+            self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); 3 suppressed; "
+                          "the program exited with status 0", r.errors)
+
+            r = run([RUNNER, "--json", out, "-ex", "set vexa backtrace 1", program("gdb_scenarios"), "3"])
+            with open(out) as f:
+                found = [json.loads(line) for line in f]
+        self.assertEqual([(f["kind"], f["seen"], f["accesses"][0]["line"], f["accesses"][1]["line"]) for f in found], [
+            ("data sharing", 3, line_of(SCENARIOS, "read-x"), line_of(SCENARIOS, "write-x")),
+            ("data sharing", 3, line_of(SCENARIOS, "read-y"), line_of(SCENARIOS, "write-y")),
+            ("reentrant call", 3, line_of(SCENARIOS, "enter-shared"), None)])
+        read = found[0]["accesses"][0]
+        self.assertEqual((read["access"], read["function"], read["symbol"], read["size"], read["thread"], read["task"]),
+                         ("read", "reader", "x", 4, 3, 0))
+        self.assertEqual(found[2]["accesses"][1]["thread"], 2)
+        summary = r.err[r.err.index("vexa: distinct reports by location"):]
+        self.assertIn("  reentrant call %s:%d in shared_fn: seen 3 times\n    shared_fn: reported once, seen 3 times" % (
+            SCENARIOS, line_of(SCENARIOS, "enter-shared")), summary)
+        self.assertEqual(r.status, 1)
 
 
 class AutoLoad(unittest.TestCase):

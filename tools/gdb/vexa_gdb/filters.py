@@ -21,7 +21,9 @@ Two properties of the library shape the records built here:
 
 from . import layout
 
-FULL_RANGE = (0, 0xFFFFFFFF)  # every 32-bit address, end included
+# Every address, end included; a 32-bit library keeps the low half of the
+# size, which is again every address.
+FULL_RANGE = (0, 0xFFFFFFFFFFFFFFFF)
 DETECTORS = ("tsm", "re")
 KINDS = ("code", "data", "thread")
 
@@ -32,8 +34,8 @@ class FilterError(Exception):
 
 def _less(a, b):
     # The library's order of ranges: equivalent when one contains the other.
-    a_end = (a[0] + a[1]) & 0xFFFFFFFF
-    b_end = (b[0] + b[1]) & 0xFFFFFFFF
+    a_end = (a[0] + a[1]) & 0xFFFFFFFFFFFFFFFF
+    b_end = (b[0] + b[1]) & 0xFFFFFFFFFFFFFFFF
     return a[0] < b[0] and a_end < b_end
 
 
@@ -99,7 +101,7 @@ class Filters(object):
         points = sorted(set(self.suppressed["re"]))
         if not points:
             return [FULL_RANGE]
-        top = FULL_RANGE[1] if points[-1] < FULL_RANGE[1] else 0xFFFFFFFFFFFFFFFF
+        top = FULL_RANGE[1]
         spans, start = [], 0
         for point in points:
             if point > start:

@@ -58,8 +58,10 @@ def _evaluate(text):
 
 
 def _integer(value):
-    # Addresses are 32-bit in the library; a sign-extended pointer is not.
-    return int(value) & 0xFFFFFFFF
+    # An address as wide as the program's pointers; a sign-extended
+    # pointer is not one.
+    bits = 8 * gdb.lookup_type("void").pointer().sizeof
+    return int(value) & ((1 << bits) - 1)
 
 
 def function_block(pc):
