@@ -59,6 +59,12 @@ enum {
 #define VEXA_ENABLE_TSM 0x1u
 #define VEXA_ENABLE_RE 0x2u
 #define VEXA_ENABLE_SUSPEND_MARKING 0x80000000u
+/* Raise each distinct detection once and count its repeats (see
+ * __vexa_distinct): a data sharing offense whose pair of code addresses
+ * (offender's, offense's) was raised before is dropped from its detection,
+ * and a detection left without offenses raises nothing; a reentrant call of
+ * a function raised before raises nothing. Set at load by VEXA_DISTINCT=1. */
+#define VEXA_ENABLE_DISTINCT 0x40000000u
 
 /* Bits of __VEXA_isGuardedCall: which hook groups run at all. */
 #define VEXA_GUARD_TASK 0x1u
@@ -122,12 +128,31 @@ typedef struct vexa_filter_t {
 #define VEXA_FILTER_ADD 2
 #define VEXA_FILTER_REMOVE 4
 
+/* One distinct detection and how often it occurred. */
+typedef struct vexa_distinct_t {
+  uint32_t kind; /* 256 data sharing, 257 reentrant call */
+  uint32_t reserved;
+  uint64_t first;  /* 256: the offender's code address; 257: the function */
+  uint64_t second; /* 256: the offense's code address; 257: 0 */
+  uint64_t seen;   /* occurrences so far, the raised one included */
+} vexa_distinct_t;
+
+/* The distinct detections so far, in the order they were first raised.
+ * Refreshed before every stop while VEXA_ENABLE_DISTINCT is set, and before
+ * the unload stop (reason 2) whenever it is not empty; the array lives until
+ * the program goes on. */
+typedef struct vexa_distinct_table_t {
+  uint64_t count;   /* entries */
+  uint64_t entries; /* address of vexa_distinct_t[count] */
+} vexa_distinct_table_t;
+
 /* The communication block. */
 extern uint32_t __vexa_config[4];
 extern uint64_t __vexa_filter_space;
 extern vexa_event_reason_t __vexa_event_reason;
 extern vexa_detection_t __vexa_current_detection;
 extern uint32_t __VEXA_isGuardedCall;
+extern vexa_distinct_table_t __vexa_distinct;
 
 /* Empty; the debugger's breakpoint. A program may define its own, which then
  * receives every stop (the test suite's in-process debugger does). */
@@ -156,6 +181,12 @@ void _VEXA_readMemoryAt(void const* address, unsigned size, void const* code);
 void _VEXA_writeMemoryAt(void const* address, unsigned size, void const* code);
 void _VEXA_enterFunctionAt(void const* function, void const* frame, void const* code);
 void _VEXA_leaveFunctionAt(void const* function, void const* frame, void const* code);
+
+/* _VEXA_enterTaskAt for a caller that tells its tasks apart: the thread
+ * model records (task_id, pthread_self()) for the task instead of
+ * (0, pthread_self()), so reports and thread filters carry task_id. Any
+ * value may be given; 0 is what the other task hooks record. */
+void _VEXA_enterTaskAs(uint64_t task_id, void const* code);
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -186,6 +217,12 @@ VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.tsm.offended) == 56, "debugger r
 VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.re.function) == 8, "debugger reads this layout");
 VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.re.count) == 16, "debugger reads this layout");
 VEXA_STATIC_ASSERT(offsetof(vexa_detection_t, u.re.offenses) == 24, "debugger reads this layout");
+VEXA_STATIC_ASSERT(sizeof(vexa_distinct_t) == 32, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_distinct_t, first) == 8, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_distinct_t, second) == 16, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_distinct_t, seen) == 24, "debugger reads this layout");
+VEXA_STATIC_ASSERT(sizeof(vexa_distinct_table_t) == 16, "debugger reads this layout");
+VEXA_STATIC_ASSERT(offsetof(vexa_distinct_table_t, entries) == 8, "debugger reads this layout");
 VEXA_STATIC_ASSERT(sizeof(vexa_filter_t) == 24, "debugger writes this layout");
 VEXA_STATIC_ASSERT(offsetof(vexa_filter_t, kind) == 2, "debugger writes this layout");
 VEXA_STATIC_ASSERT(offsetof(vexa_filter_t, action) == 3, "debugger writes this layout");

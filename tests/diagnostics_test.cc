@@ -22,6 +22,7 @@
 #include "support/captured_stderr.h"
 #include "support/child.h"
 #include "vexa/diagnostics.h"
+#include "vexa/distinct.h"
 #include "vexa/runtime.h"
 
 using vexa_test::captured_stderr;
@@ -463,3 +464,37 @@ TEST(DiagnosticText, EmptyDetectionArrayDumpsLabelAndAddressOnly) {
 }
 
 }  // namespace
+
+// ---- distinct detections: the summary at unload.
+
+TEST(DiagnosticText, DistinctSummaryListsRepeatsMostFrequentFirstThenTheTotal) {
+  tsm_access_desc_t offenses[2] = {};
+  offenses[0].code = 0x500;
+  offenses[1].code = 0x600;
+  vexa_detection_t sharing{};
+  sharing.u.tsm.offender.code = 0x400;
+  sharing.u.tsm.count = 2;
+  sharing.u.tsm.offended = reinterpret_cast<std::uintptr_t>(offenses);
+  vexa_detection_t reentrant{};
+  reentrant.u.re.function = 0x8048abc;
+
+  vexa::distinct_t& table = vexa::distinct_t::get();
+  EXPECT_TRUE(table.admit(VEXA_EVENT_DATA_SHARING, sharing));   // both pairs new
+  EXPECT_TRUE(table.admit(VEXA_EVENT_REENTRANT_CALL, reentrant));
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(table.admit(VEXA_EVENT_REENTRANT_CALL, reentrant));
+  offenses[1].code = 0x700;  // (0x400, 0x500) again, (0x400, 0x700) new
+  vexa_detection_t mixed = sharing;
+  EXPECT_TRUE(table.admit(VEXA_EVENT_DATA_SHARING, mixed));
+  EXPECT_EQ(mixed.u.tsm.count, 1u);
+  EXPECT_EQ(reinterpret_cast<tsm_access_desc_t const*>(mixed.u.tsm.offended)->code, 0x700u);
+
+  std::size_t total = 0;
+  std::vector<vexa_distinct_t> const repeated = table.repeated(total);
+  captured_stderr err;
+  vexa::print_distinct_summary(repeated, total);
+  EXPECT_EQ(err.lines(), (std::vector<std::string>{
+                             "vexa: reentrant call 0x8048abc reported once, seen 4 times",
+                             "vexa: data sharing 0x400 / 0x500 reported once, seen 2 times",
+                             "vexa: 4 distinct detections reported, 4 repeats not reported",
+                         }));
+}

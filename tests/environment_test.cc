@@ -84,6 +84,16 @@ TEST(Environment, EnableIsDecimal) {
   EXPECT_EQ(load_stop({{"VEXA_ENABLE", "4294967296"}}), with("0x0", "0x0"));
 }
 
+TEST(Environment, DistinctIsOneOrZeroAndAnythingElseIsOffWithAMessage) {
+  EXPECT_EQ(load_stop({{"VEXA_DISTINCT", "1"}, {"VEXA_ENABLE", "1"}}), with("0x40000001", "0x0"));
+  EXPECT_EQ(load_stop({{"VEXA_DISTINCT", "0"}, {"VEXA_ENABLE", "1073741825"}}), with("0x1", "0x0"));
+  child_result const r =
+      run_child({program_path("lifecycle_hello")}, {{"VEXA_DISTINCT", "yes"}, {"VEXA_LOGGING", "4"}});
+  EXPECT_EQ(r.err, (lines_t{"vexa: VEXA_DISTINCT must be 0 or 1, not \"yes\"", "hello: main starts",
+                            "hello: main ends"}));
+  EXPECT_EQ(load_stop({{"VEXA_DISTINCT", "yes"}, {"VEXA_ENABLE", "1073741824"}}), with("0x0", "0x0"));
+}
+
 TEST(Environment, GuardIsDecimalAndOutOfRangeKeepsTheDefault) {
   EXPECT_EQ(load_stop({{"VEXA_GUARD", "7"}}), with("0x0", "0x7"));
   EXPECT_EQ(load_stop({{"VEXA_GUARD", "1"}}), with("0x0", "0x1"));

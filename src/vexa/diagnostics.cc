@@ -151,4 +151,23 @@ void print_task_trace(char const* verb, void const* code, unsigned short handle,
             << " = " << identity << std::endl;
 }
 
+void print_bad_environment(char const* name, char const* text) {
+  std::cerr << "vexa: " << name << " must be 0 or 1, not \"" << text << "\"" << std::endl;
+}
+
+void print_distinct_summary(std::vector<vexa_distinct_t> const& repeated, std::size_t distinct_count) {
+  if (repeated.empty()) return;
+  std::uint64_t repeats = 0;
+  for (vexa_distinct_t const& e : repeated) {
+    repeats += e.seen - 1;
+    if (e.kind == VEXA_EVENT_DATA_SHARING)
+      std::cerr << "vexa: data sharing 0x" << std::hex << e.first << " / 0x" << e.second;
+    else
+      std::cerr << "vexa: reentrant call 0x" << std::hex << e.first;
+    std::cerr << " reported once, seen " << std::dec << e.seen << " times" << std::endl;
+  }
+  std::cerr << "vexa: " << distinct_count << " distinct detections reported, " << repeats << " repeats not reported"
+            << std::endl;
+}
+
 }  // namespace vexa

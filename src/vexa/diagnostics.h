@@ -4,6 +4,7 @@
 #define VEXA_DIAGNOSTICS_H
 
 #include <cstddef>
+#include <vector>
 
 #include "../../include/vexa.h"
 #include "base.h"
@@ -24,6 +25,13 @@ void print_no_task_id(thread_model_t::threadid_t const& self);
 void print_task_id_mismatch(thread_model_t::threadid_t const& recorded, thread_model_t::threadid_t const& self);
 void print_task_trace(char const* verb, void const* code, unsigned short handle,
                       thread_model_t::threadid_t const& identity);
+
+// "vexa: NAME must be 0 or 1, not \"TEXT\"" (logging bit 0x4 is the caller's test).
+void print_bad_environment(char const* name, char const* text);
+// At unload, under logging bits 0x1 or 0x8: one line per distinct detection
+// that was seen more than once (`repeated`, most frequent first), then a
+// total; nothing when no detection repeated.
+void print_distinct_summary(std::vector<vexa_distinct_t> const& repeated, std::size_t distinct_count);
 
 }  // namespace vexa
 

@@ -26,7 +26,10 @@ void check_task_id_slow(task_record_t const* record) {
     return;
   }
   thread_model_t::threadid_t const recorded = vexa.identity_of(record->handle);
-  if (recorded != self) print_task_id_mismatch(recorded, self);
+  // The task id is the one its caller gave (_VEXA_enterTaskAs), not the
+  // thread's: only the thread can differ.
+  thread_model_t::threadid_t const here{recorded.task_id, self.thread};
+  if (recorded != here) print_task_id_mismatch(recorded, here);
 }
 
 void raise_event(vexa_event_reason_t reason) {

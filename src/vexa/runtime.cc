@@ -1,5 +1,7 @@
 #include "runtime.h"
 
+#include "distinct.h"
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -71,6 +73,7 @@ vexa_t::vexa_t() : live_tasks(0), features{&tsm, &re} {
   std::uint32_t word;
   if (read_environment("VEXA_ENABLE", 10, word)) store_word(__vexa_config[VEXA_CONFIG_ENABLE], word);
   if (read_environment("VEXA_GUARD", 10, word)) store_word(__VEXA_isGuardedCall, word);
+  read_distinct_environment();
 
   lock_scope held(lock);
   notify_debugger(VEXA_EVENT_LOADED);

@@ -19,7 +19,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   print_task_trace(verb, code, handle, vexa.identity_of(handle));
 }
 
-[[gnu::noinline]] void enter_task(void const* ret) {
+[[gnu::noinline]] void enter_task(void const* ret, std::uint64_t task_id = 0) {
   thread_info_t& self = current;
   task_record_t* record;
   try {
@@ -39,7 +39,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
                           std::memory_order_relaxed);  // writers hold the lock; see runtime.h
     handle = choose_handle(vexa.threads);
     record->handle = handle;
-    if (handle != 0) vexa.threads[handle] = self_identity();
+    if (handle != 0) vexa.threads[handle] = {task_id, self_identity().thread};
   } catch (...) {
     delete record;  // the thread model could not grow
     throw;
@@ -149,6 +149,12 @@ VEXA_EXPORT void _VEXA_enterTaskAt(void const* code) {
   poll_configuration();
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
   enter_task(code);
+}
+
+VEXA_EXPORT void _VEXA_enterTaskAs(std::uint64_t task_id, void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  enter_task(code, task_id);
 }
 
 VEXA_EXPORT void _VEXA_leaveTaskAt(void const* code) {
