@@ -329,7 +329,9 @@ class Stress(unittest.TestCase):
         with tempfile.TemporaryDirectory() as scratch:
             out, err = os.path.join(scratch, "out"), os.path.join(scratch, "err")
             batch = "vexa batch %d > %s 2> %s" % (self.READS, out, err)
-            r = gdb([program("gdb_stress")], ["set vexa verbose 0", batch],
+            # Every detection a stop: the library must not count repeats.
+            r = gdb([program("gdb_stress")], ["set vexa verbose 0", "set vexa print-duplicates on",
+                                              "set vexa backtrace 0", batch],
                     env={"VEXA_LOGGING": "8"})
             with open(out) as f:
                 program_out = f.read().splitlines()
@@ -338,8 +340,8 @@ class Stress(unittest.TestCase):
         expected = 7 * self.READS
         self.assertIn("expected detections: %d" % expected, program_out)
         self.assertEqual(len(compact), expected)
-        self.assertIn("vexa: 1 report (1 data sharing, 0 reentrant call); %d repeats not printed; "
-                      "the program exited with status 0" % (expected - 1), r.lines)
+        self.assertIn("vexa: %d reports (%d data sharing, 0 reentrant call); "
+                      "the program exited with status 0" % (expected, expected), r.lines)
         self.assertEqual(r.status, 1)
 
 
@@ -408,15 +410,20 @@ class Runner(unittest.TestCase):
             with open(out) as f:
                 found = [json.loads(line) for line in f]
             # y and x's write are filters of the library: no stop; the
-            # wildcard is the extension's: a stop per round.
+            # wildcard is the extension's: one stop, as the library raises
+            # each function once.
             self.assertEqual(found, [])
             self.assertEqual(r.status, 0, r.err)
-            self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); 3 suppressed; "
+            self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); 1 suppressed; "
                           "the program exited with status 0", r.errors)
 
-            r = run([RUNNER, "--json", out, "-ex", "set vexa backtrace 1", program("gdb_scenarios"), "3"])
+            r = run([RUNNER, "--json", out, "-ex", "set vexa backtrace 1", "-ex", "set vexa verbose 2",
+                     program("gdb_scenarios"), "3"])
             with open(out) as f:
                 found = [json.loads(line) for line in f]
+        # Three rounds, one stop per distinct report: the library counted
+        # the repeats.
+        self.assertEqual(len(re.findall(r"^vexa: stop 25[67] ", r.err, re.M)), 3)
         self.assertEqual([(f["kind"], f["seen"], f["accesses"][0]["line"], f["accesses"][1]["line"]) for f in found], [
             ("data sharing", 3, line_of(SCENARIOS, "read-x"), line_of(SCENARIOS, "write-x")),
             ("data sharing", 3, line_of(SCENARIOS, "read-y"), line_of(SCENARIOS, "write-y")),

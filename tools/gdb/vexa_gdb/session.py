@@ -240,7 +240,7 @@ class Session(object):
         records = self.settings.filters.load_records(entries)
         if records:
             lib.exchange.submit(FilterBatch("restore filters", records, skip_failed=True), first=True)
-        detectors = " ".join(layout.bit_names(enable, layout.ENABLE_NAMES)) or "none"
+        detectors = " ".join(layout.bit_names(enable & ~layout.ENABLE_DISTINCT, layout.ENABLE_NAMES)) or "none"
         hooks = " ".join(layout.bit_names(guard, layout.GUARD_NAMES)) or "none"
         self.say("vexa: library %s: %s; detectors: %s; hooks: %s%s" % (
             "found running" if found_running else "loaded", lib.path, detectors, hooks,
