@@ -181,6 +181,25 @@ class Reports(unittest.TestCase):
                       "the program exited with status 0", r.errors)
 
 
+    def test_reports_name_tasks_and_skip_the_bridges_frames(self):
+        r = gdb([program("gdb_bridged")], ["set vexa backtrace 2", "run"])
+        bridged = os.path.join(HERE, "bridged.c")
+        found = dict((f[0], [mask(l) for l in f]) for f in reports(r.out))
+        self.assertEqual(sorted(found), [SHARING, REENTRANT])
+        tasks = re.compile(r"by task (11|22) on thread (2|3):$")
+        call, share = found[REENTRANT], found[SHARING]
+        # The bridge calls the function from its own start routine: the
+        # report is about the function entered, with no frame of the bridge.
+        self.assertRegex(call[1], r"^  Call of teller \(0xADDR\) " + tasks.pattern)
+        self.assertEqual(call[2], "    #0 0xADDR in teller at %s:%d" % (bridged, line_of(bridged, "teller") + 1))
+        self.assertEqual(call[3], "    #1 0xADDR in start at %s:%d" % (bridged, line_of(bridged, "run-teller")))
+        self.assertRegex(call[4], r"^  teller is still running in task (11|22) on thread (2|3)$")
+        self.assertEqual(call[5], "SUMMARY: vexa: reentrant call %s:%d in teller" % (bridged, line_of(bridged, "teller")))
+        self.assertRegex(share[1], tasks)
+        self.assertEqual(share[2], "    #0 0xADDR in teller at %s:%d" % (bridged, line_of(bridged, "write-counter")))
+        self.assertNotRegex(r.out, r"fake_|libvexa_fakebridge")
+
+
 def scenario(rounds, commands, breakpoint="round_start"):
     return gdb([program("gdb_scenarios"), str(rounds)],
                ["set vexa print-duplicates on", "set vexa backtrace 1", "break " + breakpoint, "run"] + commands)
