@@ -8,6 +8,7 @@ Kept for one library load (Library): the block's addresses, the filter
 buffer's capacity and the exchange of commands; dropped at unload and exit.
 """
 
+import os
 import traceback
 
 import gdb
@@ -298,8 +299,9 @@ class Session(object):
             first = report.access_json(symbols, threads, offender)
             for i in new:
                 access = offended[list(shown).index(i)]
-                detail = "%s at %s / %s at %s" % ("write" if offender.access else "read", symbols.place(offender.code),
-                                                  "write" if access.access else "read", symbols.place(access.code))
+                detail = "%s at %s / %s at %s" % (
+                    "write" if offender.access else "read", os.path.basename(symbols.place(offender.code)),
+                    "write" if access.access else "read", os.path.basename(symbols.place(access.code)))
                 json = {"kind": "data sharing", "accesses": [first, report.access_json(symbols, threads, access)]}
                 known[keys[i]] = Distinct(reason, place, detail, json)
         else:
