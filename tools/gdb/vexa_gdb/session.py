@@ -73,10 +73,10 @@ class Distinct(object):
         self.json = json
         self.stops = 0  # occurrences the program stopped for
         self.shown = 0  # ...and printed
-        self.library = 0  # occurrences the library counted, the stop it raised included
+        self.counted = 0  # occurrences the library counted without a stop, over every load
 
     def seen(self):
-        return self.stops + max(self.library - 1, 0)
+        return self.stops + self.counted
 
 
 class Counts(object):
@@ -223,6 +223,7 @@ class Session(object):
 
     def on_load(self, lib, found_running=False):
         self.counts.loads += 1
+        self.counts.finished = False
         lib.loaded = True
         words = lib.block.read_words()
         enable, guard = self.settings.load_words(words[layout.ENABLE], lib.block.guard(), lib.distinct)
@@ -338,8 +339,8 @@ class Session(object):
         if lib is not None and lib.inferior.pid:
             for entry in lib.block.distinct():
                 found = counts.distinct.get((entry.kind, entry.first, entry.second))
-                if found is not None:
-                    found.library = entry.seen
+                if found is not None:  # the library's count includes the stop it raised
+                    found.counted += max(entry.seen - 1, 0)
         if counts.distinct and parameters.get("verbose") >= 1:
             self.write("\n".join(summary_by_location(counts.distinct.values())))
         path = parameters.get("json")
