@@ -152,13 +152,11 @@ def parse(text, name):
 
 
 class Suppressions(object):
-    """The loaded suppressions and what of them the library holds as
-    filters in its current load."""
+    """The suppressions loaded in this GDB session."""
 
     def __init__(self):
         self.entries = []
         self.files = []
-        self.filtered = set()  # (id(suppression), detector) installed as filters
 
     def load(self, path):
         try:
