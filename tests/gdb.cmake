@@ -21,7 +21,17 @@ target_link_libraries(gdb_dlopen_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
 target_compile_options(gdb_dlopen_host PRIVATE -O0 -g)
 add_dependencies(gdb_dlopen_host vexa)
 
-foreach(group Reports Commands Filters Settings Dlopen Stress Batch AutoLoad)
+# A bridge-like library (its name marks its frames as the bridge's) and a
+# program whose tasks run through it.
+add_library(vexa_fakebridge SHARED gdb/fake_bridge.c)
+target_link_libraries(vexa_fakebridge PRIVATE vexa)
+target_include_directories(vexa_fakebridge PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(vexa_fakebridge PRIVATE -O0 -g)
+add_executable(gdb_bridged gdb/bridged.c)
+target_link_libraries(gdb_bridged PRIVATE vexa_fakebridge vexa Threads::Threads)
+target_compile_options(gdb_bridged PRIVATE -O0 -g)
+
+foreach(group Reports Commands Filters Settings Dlopen Stress Batch Runner AutoLoad)
   add_test(NAME gdb.${group}
     COMMAND ${Python3_EXECUTABLE} -B -m unittest -v gdb_test.${group}
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/gdb)

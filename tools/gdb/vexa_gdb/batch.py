@@ -21,12 +21,15 @@ def _count(n, what):
 
 
 def summary(counts, exit_code, signal):
-    seen = counts.seen
+    printed = counts.printed
     text = "vexa: %s (%d data sharing, %d reentrant call)" % (
-        _count(counts.reported(), "report"), seen[layout.DATA_SHARING], seen[layout.REENTRANT_CALL])
+        _count(counts.reported(), "report"), printed[layout.DATA_SHARING], printed[layout.REENTRANT_CALL])
     extras = []
-    if counts.duplicates:
-        extras.append("%s not printed" % _count(counts.duplicates, "repeat"))
+    repeats = counts.repeats()
+    if repeats:
+        extras.append("%s not printed" % _count(repeats, "repeat"))
+    if counts.suppressed:
+        extras.append("%d suppressed" % counts.suppressed)
     if counts.filtered:
         extras.append("%d hidden by thread filters" % counts.filtered)
     if counts.errors:

@@ -30,6 +30,10 @@ class Block(object):
         for name in SYMBOLS:
             self.address[name] = int(gdb.parse_and_eval("(unsigned long long)&%s" % name))
         self.config = self.address["__vexa_config"]
+        try:  # a library older than the table
+            self.distinct_table = int(gdb.parse_and_eval("(unsigned long long)&__vexa_distinct"))
+        except gdb.error:
+            self.distinct_table = None
         breakpoint = int(gdb.parse_and_eval("(unsigned long long)&__vexa_switch_to_debugger"))
         self.path = gdb.solib_name(breakpoint)  # None when linked into the program
 
@@ -85,3 +89,12 @@ class Block(object):
             self._read(self.address["__vexa_current_detection"], layout.DETECTION_SIZE))
         data = self._read(record.offenses, record.count * layout.IDENTITY_SIZE) if record.count else b""
         return record, layout.identities(data, record.count)
+
+    def distinct(self):
+        """The library's distinct detections and their counts so far."""
+        if self.distinct_table is None:
+            return []
+        count, entries = layout.distinct_table(self._read(self.distinct_table, layout.DISTINCT_TABLE_SIZE))
+        if not count or not entries:
+            return []
+        return layout.distinct_entries(self._read(entries, count * layout.DISTINCT_SIZE), count)

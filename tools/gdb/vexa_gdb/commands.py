@@ -7,6 +7,7 @@ from . import filters as filtering
 from . import layout
 from . import parameters
 from . import resolve
+from . import suppress
 from .exchange import FilterBatch, Ping, Reset
 from .session import session
 
@@ -44,11 +45,12 @@ again at every run.
   vexa hooks on|off [task|memory|function]...      switch hook groups
   vexa reset [tsm|re]...        forget what a detector has seen so far
   vexa filter add|remove|clear  narrow what the detectors look at
+  vexa suppress load|list       reports not to show again
   vexa ping                     ask whether the library is alive
   vexa batch [ARGS]             run, report, exit with a status
   info vexa                     the library's state and the report counts
   set vexa ... / show vexa ...  stop-on-detection, verbose, backtrace,
-                                print-duplicates"""
+                                print-duplicates, json"""
 
     def __init__(self):
         gdb.Command.__init__(self, "vexa", gdb.COMMAND_DATA, gdb.COMPLETE_NONE, True)
@@ -169,6 +171,13 @@ Filters are kept for the GDB session and installed again at every run."""
         gdb.execute("help vexa filter")
 
 
+def _threads_changed(kind):
+    # With a thread filter the library must stop at every repeat (see
+    # Settings.enable_word).
+    if kind == "thread":
+        session.words_changed()
+
+
 def _parse_target(arg, need_text, usage):
     words = arg.split(None, 2)
     if len(words) < 2 or (need_text and len(words) < 3):
@@ -219,11 +228,13 @@ See `help vexa filter`."""
             except filtering.FilterError as e:
                 raise gdb.GdbError("vexa: %s" % e)
             chosen.commit_add(entry)
+            _threads_changed(kind)
             session.say("vexa: %s: %s" % (title, entry.describe() if session.live() else "kept for the next run"), 1)
             return
 
         def done():
             chosen.commit_add(entry)
+            _threads_changed(kind)
             session.say("vexa: %s: installed %s" % (title, entry.describe()), 1)
 
         session.submit(FilterBatch(title, lambda: chosen.add_records(entry), on_success=done))
@@ -251,11 +262,13 @@ See `help vexa filter`."""
             except filtering.FilterError as e:
                 raise gdb.GdbError("vexa: %s" % e)
             chosen.commit_remove(detector, kind, values)
+            _threads_changed(kind)
             session.say("vexa: %s: done" % title, 1)
             return
 
         def done():
             chosen.commit_remove(detector, kind, values)
+            _threads_changed(kind)
             session.say("vexa: %s: done" % title, 1)
 
         session.submit(FilterBatch(title, lambda: chosen.remove_records(detector, kind, values), on_success=done))
@@ -288,6 +301,7 @@ With no kind, every kind."""
         def done():
             for kind in kinds:
                 chosen.commit_clear(detector, kind)
+                _threads_changed(kind)
             session.say("vexa: %s: done" % title, 1)
 
         if session.live() is None:
@@ -295,6 +309,96 @@ With no kind, every kind."""
             return
         session.submit(FilterBatch(title, lambda: [r for kind in kinds for r in chosen.clear_records(detector, kind)],
                                    on_success=done))
+
+
+class Suppress(gdb.Command):
+    """Suppressions: reports not to show again.
+
+  vexa suppress load FILE   add the suppressions of FILE
+  vexa suppress list        the suppressions and how often the extension
+                            dropped a report for each
+
+A file holds one suppression per line, `#` starts a comment:
+  sharing|reentrant|any  function NAME          (wildcards * ? [...] allowed)
+  sharing|reentrant|any  line     FILE:LINE[-LAST]
+  sharing                data     SYMBOL        (wildcards allowed)
+Functions, lines and variables without wildcards become filters of the
+library, so the program does not stop for them; the rest is dropped by the
+extension at the stop. Suppressions are kept for the GDB session."""
+
+    def __init__(self):
+        gdb.Command.__init__(self, "vexa suppress", gdb.COMMAND_DATA, gdb.COMPLETE_NONE, True)
+
+    def invoke(self, arg, from_tty):
+        gdb.execute("help vexa suppress")
+
+
+class SuppressLoad(gdb.Command):
+    """Load a suppression file: vexa suppress load FILE
+See `help vexa suppress`."""
+
+    def __init__(self):
+        gdb.Command.__init__(self, "vexa suppress load", gdb.COMMAND_DATA, gdb.COMPLETE_FILENAME)
+
+    def invoke(self, arg, from_tty):
+        path = arg.strip()
+        if not path:
+            raise gdb.GdbError("vexa: usage: vexa suppress load FILE")
+        chosen = session.settings.suppressions
+        try:
+            found = chosen.load(path)
+        except suppress.SuppressionError as e:
+            raise gdb.GdbError("vexa: %s" % e)
+        title = "suppress load %s" % path
+        if session.live() is None:
+            session.say("vexa: %s: %d suppressions, kept for the next run" % (title, len(found)), 1)
+            return
+        filters = session.settings.filters
+        values, left = chosen.resolve(found)
+        old = filters.suppressed
+
+        def records():
+            added = []
+            for kind in ("code", "data"):
+                taken = filters.values("tsm", kind) + old["tsm"][kind]
+                for value in values["tsm"][kind]:
+                    if not any(filtering.equivalent(kind, value, other) for other in taken):
+                        taken.append(value)
+                        added.append(layout.FilterRecord(layout.FEATURE_TSM, layout.KINDS[kind], layout.ACTION_ADD,
+                                                         value[0], value[1]))
+            if values["re"] and not filters.of("re", "code"):
+                filters.suppressed = {"tsm": old["tsm"], "re": old["re"] + values["re"]}
+                spans = filters.re_everything()
+                filters.suppressed = old
+                added.append(layout.FilterRecord(layout.FEATURE_RE, layout.KIND_CODE, layout.ACTION_CLEAR, 0, 0))
+                added += [layout.FilterRecord(layout.FEATURE_RE, layout.KIND_CODE, layout.ACTION_ADD, v[0], v[1])
+                          for v in spans]
+            return added
+
+        def done():
+            filters.suppressed = {"tsm": {k: old["tsm"][k] + values["tsm"][k] for k in ("code", "data")},
+                                  "re": old["re"] + values["re"]}
+            session.say("vexa: %s: %d suppressions; matched by the extension: %s" % (
+                title, len(found), ", ".join("%s (%s)" % (s.describe(), d) for s, d in left) or "none"), 1)
+
+        session.submit(FilterBatch(title, records, on_success=done))
+
+
+class SuppressList(gdb.Command):
+    """List the suppressions: vexa suppress list"""
+
+    def __init__(self):
+        gdb.Command.__init__(self, "vexa suppress list", gdb.COMMAND_DATA)
+
+    def invoke(self, arg, from_tty):
+        gdb.write("\n".join(_suppressions()) + "\n")
+
+
+def _suppressions():
+    entries = session.settings.suppressions.entries
+    if not entries:
+        return ["  none"]
+    return ["  %s  (%s; dropped by the extension %d times)" % (s.describe(), s.origin, s.hits) for s in entries]
 
 
 def _status():
@@ -336,12 +440,14 @@ def _status():
                     lines.append("  %s %s: %s" % (detector, kind, entry.describe()))
     if not settings.filters.all():
         lines.append("  none")
+    lines.append("Suppressions:")
+    lines += _suppressions()
     counts = session.counts
-    lines.append("Reports%s: %d data sharing, %d reentrant call; %d printed, %d repeats, "
-                 "%d hidden by thread filters; %d library errors; %d failed commands" % (
+    lines.append("Reports%s: %d data sharing, %d reentrant call stops; %d printed, %d repeats, "
+                 "%d hidden by thread filters, %d suppressed; %d library errors; %d failed commands" % (
                      " of process %d" % counts.pid if counts.pid else "", counts.seen[layout.DATA_SHARING],
-                     counts.seen[layout.REENTRANT_CALL], counts.printed, counts.duplicates, counts.filtered,
-                     counts.errors, counts.failed_commands))
+                     counts.seen[layout.REENTRANT_CALL], counts.reported(), counts.repeats(), counts.filtered,
+                     counts.suppressed, counts.errors, counts.failed_commands))
     return lines
 
 
@@ -391,6 +497,9 @@ def install():
     FilterAdd()
     FilterRemove()
     FilterClear()
+    Suppress()
+    SuppressLoad()
+    SuppressList()
     Status("info vexa")
     Status("vexa status")
     SetVexa()

@@ -87,6 +87,44 @@ class Filters(object):
 
     def __init__(self):
         self.entries = dict(((d, k), []) for d in DETECTORS for k in KINDS)
+        # Ranges of suppressions, resolved at each load: tsm code and data
+        # ranges kept beside the user's, and entry points of functions re
+        # leaves out.
+        self.suppressed = {"tsm": {"code": [], "data": []}, "re": []}
+
+    def suppressed_values(self, detector, kind):
+        return list(self.suppressed["tsm"].get(kind, [])) if detector == "tsm" else []
+
+    def re_everything(self):
+        """re's list when the user named no function: every function but
+        the suppressed ones (ranges include their end)."""
+        points = sorted(set(self.suppressed["re"]))
+        if not points:
+            return [FULL_RANGE]
+        top = FULL_RANGE[1]
+        spans, start = [], 0
+        for point in points:
+            if point > start:
+                spans.append((start, point - 1 - start))
+            start = point + 1
+        if start <= top:
+            spans.append((start, top - start))
+        return spans
+
+    def suppression_records(self, only=None):
+        """Records that add the suppressions' ranges, leaving out any the
+        user's filters already cover."""
+        records = []
+        for kind in ("code", "data"):
+            if only is not None and kind != only:
+                continue
+            taken = self.values("tsm", kind)
+            for value in self.suppressed["tsm"][kind]:
+                if any(equivalent(kind, value, other) for other in taken):
+                    continue
+                taken.append(value)
+                records.append(_record("tsm", kind, layout.ACTION_ADD, value))
+        return records
 
     def of(self, detector, kind):
         return self.entries[(detector, kind)]
@@ -101,11 +139,16 @@ class Filters(object):
     # library's own rules so that the batch sent at the next load succeeds.
     def check_add(self, entry):
         seen = self.values(entry.detector, entry.kind)
+        suppressed = self.suppressed_values(entry.detector, entry.kind)
         for value in entry.values:
             for other in seen:
                 if equivalent(entry.kind, value, other):
                     raise FilterError("%s overlaps a %s %s filter already set" % (entry.text, entry.detector,
                                                                                   entry.kind))
+            for other in suppressed:
+                if equivalent(entry.kind, value, other):
+                    raise FilterError("%s overlaps a suppression's %s %s filter" % (entry.text, entry.detector,
+                                                                                    entry.kind))
             seen.append(value)
 
     def check_remove(self, detector, kind, values, text):
@@ -135,7 +178,9 @@ class Filters(object):
             return []
         records = [_record(detector, kind, layout.ACTION_CLEAR)]
         if detector == "re" and kind == "code":
-            records.append(_record("re", "code", layout.ACTION_ADD, FULL_RANGE))
+            records += [_record("re", "code", layout.ACTION_ADD, v) for v in self.re_everything()]
+        if detector == "tsm" and kind in ("code", "data"):
+            records += [_record("tsm", kind, layout.ACTION_ADD, v) for v in self.suppressed["tsm"][kind]]
         return records
 
     def load_records(self, entries=None):
@@ -143,9 +188,13 @@ class Filters(object):
         entries by default). A fresh library has no filter, so an empty
         "re" list needs nothing."""
         records = []
-        for entry in (entries if entries is not None else self.all()):
+        entries = entries if entries is not None else self.all()
+        for entry in entries:
             if sent_to_library(entry.detector, entry.kind):
                 records += [_record(entry.detector, entry.kind, layout.ACTION_ADD, v) for v in entry.values]
+        records += self.suppression_records()
+        if self.suppressed["re"] and not [e for e in entries if (e.detector, e.kind) == ("re", "code")]:
+            records += [_record("re", "code", layout.ACTION_ADD, v) for v in self.re_everything()]
         return records
 
     def all(self):

@@ -33,8 +33,10 @@ PENDING_NAMES = {
 # Bits of the enable word.
 ENABLE_TSM = 0x1
 ENABLE_RE = 0x2
+ENABLE_DISTINCT = 0x40000000  # raise each distinct detection once, count the repeats
 ENABLE_SUSPEND_MARKING = 0x80000000
-ENABLE_NAMES = [(ENABLE_TSM, "tsm"), (ENABLE_RE, "re"), (ENABLE_SUSPEND_MARKING, "suspend-marking")]
+ENABLE_NAMES = [(ENABLE_TSM, "tsm"), (ENABLE_RE, "re"), (ENABLE_DISTINCT, "distinct"),
+                (ENABLE_SUSPEND_MARKING, "suspend-marking")]
 
 # Bits of __VEXA_isGuardedCall.
 GUARD_TASK = 0x1
@@ -148,6 +150,24 @@ def accesses(data, count):
 def identities(data, count):
     data = bytes(data)
     return [Identity(*_IDENTITY.unpack_from(data, i * IDENTITY_SIZE)) for i in range(count)]
+
+
+# __vexa_distinct: the library's table of distinct detections, each with
+# how often it occurred. Data sharing: (offender code, offense code);
+# reentrant call: (function, 0).
+DISTINCT_TABLE_SIZE = 16
+DISTINCT_SIZE = 32
+_DISTINCT = struct.Struct("<IIQQQ")
+Distinct = namedtuple("Distinct", "kind reserved first second seen")
+
+
+def distinct_table(data):
+    return struct.unpack("<QQ", bytes(data))
+
+
+def distinct_entries(data, count):
+    data = bytes(data)
+    return [Distinct(*_DISTINCT.unpack_from(data, i * DISTINCT_SIZE)) for i in range(count)]
 
 
 # Filter records, written into the buffer at __vexa_filter_space.

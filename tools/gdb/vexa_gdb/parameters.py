@@ -8,6 +8,7 @@ DEFAULTS = {
     "verbose": 1,
     "backtrace": 8,
     "print-duplicates": False,
+    "json": "",
 }
 
 _parameters = {}
@@ -19,7 +20,8 @@ def get(name):
 
 
 class _Parameter(gdb.Parameter):
-    def __init__(self, name, kind, doc, set_doc, show_doc, show_text):
+    def __init__(self, name, kind, doc, set_doc, show_doc, show_text, on_set=None):
+        self._on_set = on_set
         self.__doc__ = doc
         self.set_doc = set_doc
         self.show_doc = show_doc
@@ -29,6 +31,8 @@ class _Parameter(gdb.Parameter):
         _parameters[name] = self
 
     def get_set_string(self):
+        if self._on_set is not None:
+            self._on_set()
         return ""
 
     def get_show_string(self, svalue):
@@ -58,9 +62,25 @@ def install():
                "Show the number of stack frames in a vexa report.",
                "vexa reports show %s frames of the stopped thread.")
     _Parameter("print-duplicates", gdb.PARAM_BOOLEAN,
-               "Print reports that repeat an earlier one of the same run.\n"
-               "A report repeats another when the same code addresses conflict in the\n"
-               "same way; repeats are always counted (see `info vexa`).",
-               "Set whether vexa prints repeated reports.",
-               "Show whether vexa prints repeated reports.",
-               "Printing repeated vexa reports is %s.")
+               "Stop and print at every occurrence of a report, not only at the first.\n"
+               "Off (the default): the library stops the program once per distinct report\n"
+               "(the same pair of code addresses sharing data, the same function entered\n"
+               "again) and counts the repeats itself; they are shown at exit as \"reported\n"
+               "once, seen N times\". On: every repeat is a stop of the program in GDB,\n"
+               "about 1 ms each with two threads and up to 10 ms with eight, so a run\n"
+               "with many repeats can take hundreds of times longer.",
+               "Set whether vexa stops and prints at every repeated report.",
+               "Show whether vexa stops and prints at every repeated report.",
+               "Printing repeated vexa reports is %s.", on_set=_words_changed)
+    _Parameter("json", gdb.PARAM_STRING,
+               "A file that receives one JSON object per line and distinct report when\n"
+               "the program ends (kind, both sides with pc, function, file, line, thread,\n"
+               "task, size, address, symbol, and how often it was seen). Empty: none.",
+               "Set the file of vexa's JSON reports.",
+               "Show the file of vexa's JSON reports.",
+               "vexa's JSON reports go to \"%s\".")
+
+
+def _words_changed():
+    from .session import session
+    session.words_changed()

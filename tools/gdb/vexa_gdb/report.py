@@ -7,6 +7,9 @@ call. The library gives code addresses as return addresses, which point just
 after the hook call; one byte back lands on the call's own line.
 """
 
+import os
+import re
+
 import gdb
 
 from . import layout
@@ -21,8 +24,12 @@ class Symbols(object):
 
     def __init__(self):
         self.lines = {}
+        self.names = {}
 
     def function(self, pc):
+        if pc in self.names:
+            return self.names[pc]
+        name = None
         try:
             block = gdb.block_for_pc(pc)
         except RuntimeError:
@@ -30,11 +37,39 @@ class Symbols(object):
         while block is not None and block.function is None:
             block = block.superblock
         if block is not None:
-            return block.function.print_name
-        text = gdb.execute("info symbol 0x%x" % pc, to_string=True).strip()
-        if text.startswith("No symbol"):
-            return None
-        return text.split(" in section ")[0]
+            name = block.function.print_name
+        else:
+            text = gdb.execute("info symbol 0x%x" % pc, to_string=True).strip()
+            if not text.startswith("No symbol"):
+                name = text.split(" in section ")[0]
+        name = demangle(name)
+        self.names[pc] = name
+        return name
+
+    def definition(self, function):
+        """'file:line in func' of a function's own definition, for a report
+        made where the function was called from."""
+        name = self.function(function) or "??"
+        try:
+            block = gdb.block_for_pc(function)
+        except RuntimeError:
+            block = None
+        while block is not None and block.function is None:
+            block = block.superblock
+        if block is not None and block.function.symtab is not None and block.function.line:
+            return "%s:%d in %s" % (block.function.symtab.filename, block.function.line, name)
+        sal = gdb.find_pc_line(function)
+        if sal.symtab is not None and sal.line:
+            return "%s:%d in %s" % (sal.symtab.filename, sal.line, name)
+        return "0x%x in %s" % (function, name)
+
+    def source(self, return_address):
+        """(function, file, line) of the call that returns to the address."""
+        at = return_address - 1
+        sal = gdb.find_pc_line(at)
+        if sal.symtab is not None and sal.line:
+            return self.function(at), sal.symtab.filename, sal.line
+        return self.function(at), None, None
 
     def call_site(self, return_address):
         """'0x... in func at file:line' for the call that returns to the address."""
@@ -65,7 +100,46 @@ class Symbols(object):
         text = gdb.execute("info symbol 0x%x" % address, to_string=True).strip()
         if text.startswith("No symbol"):
             return None
-        return text.split(" in section ")[0]
+        return demangle(text.split(" in section ")[0])
+
+
+_demangled = {}
+
+
+def demangle(name):
+    """A C++ name as written. Symbols without debug information, and the
+    bodies a compiler outlines (`_ZL3runv._omp_fn.0`), come mangled."""
+    if not name or not name.startswith("_Z"):
+        return name
+    symbol, sep, rest = name.partition(" + ")
+    if symbol not in _demangled:
+        try:
+            text = gdb.execute("demangle -l c++ -- %s" % symbol, to_string=True).strip()
+        except gdb.error:
+            text = ""
+        _demangled[symbol] = text if text and not text.startswith("Can't demangle") else symbol
+    return _demangled[symbol] + sep + rest
+
+
+# Frames that are not the program's: the library and the bridge (its
+# libvexa_*.so libraries, or its sources linked in), the OpenMP runtime, and
+# the C library's thread start-up. None of them is where a user fixes a bug.
+_HIDDEN_LIBRARIES = re.compile(r"^(libvexa[._].*|libomp\b.*|libgomp\b.*|libiomp5\b.*)$")
+_BRIDGE_SOURCE = re.compile(r"(^|/)bridge/[^/]+\.(cc|h)$")
+_START_LIBRARIES = re.compile(r"^(libc|libpthread)\.so")
+
+
+def hidden(pc):
+    library = gdb.solib_name(pc)
+    if library is not None and _HIDDEN_LIBRARIES.match(os.path.basename(library)):
+        return True
+    sal = gdb.find_pc_line(pc)
+    return sal.symtab is not None and bool(_BRIDGE_SOURCE.search(sal.symtab.filename))
+
+
+def _start_code(pc):
+    library = gdb.solib_name(pc)
+    return library is not None and bool(_START_LIBRARIES.match(os.path.basename(library)))
 
 
 class Threads(object):
@@ -81,14 +155,19 @@ class Threads(object):
             if handle:
                 self.by_handle[int.from_bytes(handle, "little")] = thread
 
+    def number(self, thread):
+        found = self.by_handle.get(thread)
+        return found.num if found is not None else None
+
     def name(self, identity):
+        """The thread as GDB numbers it, and the task when the program gave
+        its tasks identities (the bridge does; plain hooks leave 0)."""
         task, thread = identity
         if task == 0 and thread == 0:
             return "a task that has ended"
-        found = self.by_handle.get(thread)
-        if found is not None:
-            return "task %d on thread %d" % (task, found.num)
-        return "task %d on thread 0x%x (no longer running)" % (task, thread)
+        number = self.number(thread)
+        where = "thread %d" % number if number is not None else "thread 0x%x (no longer running)" % thread
+        return "task %d on %s" % (task, where) if task else where
 
 
 def hook_caller(code, library):
@@ -109,15 +188,22 @@ def hook_caller(code, library):
     return first_outside
 
 
-def user_frames(library, code, limit):
-    """Return addresses of the hook's caller and its callers."""
-    frame = hook_caller(code, library)
+def user_frames(library, limit):
+    """Return addresses of the program's frames on the stopped thread,
+    innermost first: the library's, the bridge's and the OpenMP runtime's
+    own frames are left out, and the walk ends at the thread's start code."""
     frames = []
-    if frame is None or frame.pc() != code:
-        return frames
-    while frame is not None and len(frames) < limit:
-        frames.append(frame.pc())
+    frame = gdb.newest_frame()
+    depth = 0
+    while frame is not None and len(frames) < limit and depth < 64:
+        pc = frame.pc()
+        depth += 1
         frame = frame.older()
+        if depth == 1 or (library is not None and gdb.solib_name(pc) == library) or hidden(pc - 1):
+            continue  # the newest frame is the library's stop function
+        if frames and _start_code(pc - 1):
+            break
+        frames.append(pc)
     return frames
 
 
@@ -126,7 +212,7 @@ def _stack(symbols, code, frames):
     for i, pc in enumerate(frames if frames else [code]):
         text = symbols.call_site(pc)
         if i > 0 and " in ?? " in text:
-            break  # the thread library's start code: nothing a person acts on
+            break  # code without symbols: nothing a person acts on
         lines.append("    #%d %s" % (i, text))
     return lines
 
@@ -137,6 +223,26 @@ def _access_head(access, who, previous=False):
         verb = verb.capitalize()
     return "%s%s of size %d at 0x%08x by %s:" % ("Previous " if previous else "", verb, access.size,
                                                  access.base, who)
+
+
+def sharing_place(symbols, offender, frames):
+    """Where a data sharing report is summarised: the access's own line,
+    or the first frame of the program when the access was made by code that
+    is not (the bridge's copy wrappers, the OpenMP runtime)."""
+    if hidden(offender.code - 1) and frames:
+        return symbols.place(frames[0])
+    return symbols.place(offender.code)
+
+
+def reentrancy_place(symbols, record):
+    """A reentrant call is about the function entered: the line of the
+    hook when the function made the call itself, else its definition (a
+    bridge reports the call from the caller, which may be a thread's start
+    or the OpenMP runtime)."""
+    entered = symbols.function(record.function)
+    if entered is not None and symbols.function(record.code - 1) == entered and not hidden(record.code - 1):
+        return symbols.place(record.code)
+    return symbols.definition(record.function)
 
 
 def sharing_report(symbols, threads, offender, offended, frames):
@@ -151,7 +257,7 @@ def sharing_report(symbols, threads, offender, offended, frames):
     location = symbols.data(offender.base)
     if location is not None:
         lines.append("  Location is global '%s' at 0x%08x" % (location, offender.base))
-    lines.append("SUMMARY: vexa: data sharing %s" % symbols.place(offender.code))
+    lines.append("SUMMARY: vexa: data sharing %s" % sharing_place(symbols, offender, frames))
     lines.append(RULE)
     return lines
 
@@ -163,16 +269,22 @@ def reentrancy_report(symbols, threads, record, tasks, frames):
     lines.append("  Call of %s (0x%08x) by %s:" % (name, record.function, threads.name(caller)))
     lines += _stack(symbols, record.code, frames)
     lines.append("  %s is still running in %s" % (name, ", ".join(threads.name(t) for t in others)))
-    lines.append("SUMMARY: vexa: reentrant call %s" % symbols.place(record.code))
+    lines.append("SUMMARY: vexa: reentrant call %s" % reentrancy_place(symbols, record))
     lines.append(RULE)
     return lines
 
 
-def sharing_key(offender, offended):
-    """Reports with the same key differ only in when they happened."""
-    return (layout.DATA_SHARING, offender.access, offender.code,
-            tuple(sorted((a.access, a.code) for a in offended)))
-
-
-def reentrancy_key(record):
-    return (layout.REENTRANT_CALL, record.function, record.code)
+def access_json(symbols, threads, access, task=None, thread=None):
+    """One side of a report as the JSON output gives it."""
+    if access is None:
+        function, file, line = None, None, None
+        pc = size = address = symbol = kind = None
+    else:
+        function, file, line = symbols.source(access.code)
+        pc, size, address = access.code, access.size, access.base
+        symbol = symbols.data(access.base) if access.base is not None else None
+        kind = None if access.access is None else "write" if access.access else "read"
+        task, thread = access.task, access.thread
+    return {"access": kind, "pc": pc, "function": function, "file": file, "line": line,
+            "thread": threads.number(thread), "thread_handle": thread, "task": task, "size": size,
+            "address": address, "symbol": symbol}

@@ -8,6 +8,7 @@ Kept for one library load (Library): the block's addresses, the filter
 buffer's capacity and the exchange of commands; dropped at unload and exit.
 """
 
+import os
 import traceback
 
 import gdb
@@ -19,6 +20,7 @@ from . import resolve
 from .block import Block, library_present
 from .exchange import Exchange, FilterBatch
 from .filters import Filters
+from .suppress import Suppressions
 
 DEFAULT_ENABLE = layout.ENABLE_TSM | layout.ENABLE_RE
 
@@ -31,6 +33,7 @@ class Settings(object):
         self.enable = {}
         self.guard = {}
         self.filters = Filters()
+        self.suppressions = Suppressions()
 
     @staticmethod
     def _apply(choices, word):
@@ -38,14 +41,42 @@ class Settings(object):
             word = (word | bit) if on else (word & ~bit)
         return word & 0xFFFFFFFF
 
-    def enable_word(self, word):
-        return self._apply(self.enable, word)
+    def enable_word(self, word, distinct=False):
+        """With `distinct` (the library keeps a table of distinct
+        detections) the library stops once per distinct detection unless
+        every repeat is wanted. Thread filters are the extension's own: a
+        first occurrence hidden by one would hide the later ones of other
+        threads, so they keep every stop."""
+        word = self._apply(self.enable, word)
+        if distinct:
+            once = not parameters.get("print-duplicates") and not self.filters.threads("tsm") \
+                and not self.filters.threads("re")
+            word = (word | layout.ENABLE_DISTINCT) if once else (word & ~layout.ENABLE_DISTINCT)
+        return word & 0xFFFFFFFF
 
     def guard_word(self, word):
         return self._apply(self.guard, word)
 
-    def load_words(self, enable, guard):
-        return (self.enable_word(enable or DEFAULT_ENABLE), self.guard_word(guard or layout.GUARD_ALL))
+    def load_words(self, enable, guard, distinct):
+        return (self.enable_word(enable or DEFAULT_ENABLE, distinct), self.guard_word(guard or layout.GUARD_ALL))
+
+
+class Distinct(object):
+    """One distinct detection: a pair of code addresses of a data sharing
+    (the access that stopped, the earlier one), or the function of a
+    reentrant call; its first report, and how often it occurred."""
+
+    def __init__(self, kind, place, detail, json):
+        self.kind = kind
+        self.place = place  # the summary's location, where reports are grouped
+        self.detail = detail
+        self.json = json
+        self.stops = 0  # occurrences the program stopped for
+        self.shown = 0  # ...and printed
+        self.counted = 0  # occurrences the library counted without a stop, over every load
+
+    def seen(self):
+        return self.stops + self.counted
 
 
 class Counts(object):
@@ -54,16 +85,22 @@ class Counts(object):
     def __init__(self, pid=None):
         self.pid = pid
         self.loads = 0
-        self.seen = {layout.DATA_SHARING: 0, layout.REENTRANT_CALL: 0}
-        self.printed = 0
-        self.duplicates = 0
+        self.seen = {layout.DATA_SHARING: 0, layout.REENTRANT_CALL: 0}  # stops
+        self.printed = {layout.DATA_SHARING: 0, layout.REENTRANT_CALL: 0}  # reports printed
         self.filtered = 0
+        self.suppressed = 0  # stops whose every conflict a suppression matched
         self.errors = 0  # errors the library raised about the program
         self.failed_commands = 0
-        self.keys = set()
+        self.distinct = {}  # (kind, first, second) -> Distinct, in the order first seen
+        self.finished = False
 
     def reported(self):
-        return sum(self.seen.values()) - self.filtered
+        return sum(self.printed.values())
+
+    def repeats(self):
+        """Occurrences that were not printed: counted by the library
+        without a stop, or stopped for and left out by the extension."""
+        return sum(d.seen() - d.shown for d in self.distinct.values())
 
 
 class Library(object):
@@ -78,10 +115,11 @@ class Library(object):
         self.exchange = Exchange()
         self.symbols = report.Symbols()
         self.path = block.path  # frames in this file are the library's own
+        self.distinct = block.distinct_table is not None
         self.loaded = False
         self.words_dirty = False
         self.unloaded = False
-        self.last_code = None  # code address of the latest report
+        self.last_pc = None  # the program's frame of the latest report
 
     @property
     def counts(self):
@@ -173,6 +211,7 @@ class Session(object):
         elif reason == layout.UNLOADED:
             lib.unloaded = True
             self.say("vexa: library unloaded", 1)
+            self.finish(lib)
         elif reason in (layout.DATA_SHARING, layout.REENTRANT_CALL):
             stop = self.on_detection(lib, reason)
         elif reason in layout.ANSWERS and lib.exchange.on_answer(lib, reason):
@@ -184,9 +223,10 @@ class Session(object):
 
     def on_load(self, lib, found_running=False):
         self.counts.loads += 1
+        self.counts.finished = False
         lib.loaded = True
         words = lib.block.read_words()
-        enable, guard = self.settings.load_words(words[layout.ENABLE], lib.block.guard())
+        enable, guard = self.settings.load_words(words[layout.ENABLE], lib.block.guard(), lib.distinct)
         lib.block.write_word(layout.ENABLE, enable)
         lib.block.set_guard(guard)
         entries = []
@@ -198,17 +238,24 @@ class Session(object):
                     self.say("vexa: filter %s %s %s not sent: %s" % (entry.detector, entry.kind, entry.text, e), 0)
                     continue
             entries.append(entry)
+        self.settings.filters.suppressed, left = self.settings.suppressions.resolve()
         records = self.settings.filters.load_records(entries)
         if records:
             lib.exchange.submit(FilterBatch("restore filters", records, skip_failed=True), first=True)
-        detectors = " ".join(layout.bit_names(enable, layout.ENABLE_NAMES)) or "none"
+        detectors = " ".join(layout.bit_names(enable & ~layout.ENABLE_DISTINCT, layout.ENABLE_NAMES)) or "none"
         hooks = " ".join(layout.bit_names(guard, layout.GUARD_NAMES)) or "none"
         self.say("vexa: library %s: %s; detectors: %s; hooks: %s%s" % (
             "found running" if found_running else "loaded", lib.path, detectors, hooks,
             "; filter records: %d" % len(records) if records else ""), 1)
+        if self.settings.suppressions.entries:
+            self.say("vexa: %d suppressions; matched by the extension: %s" % (
+                len(self.settings.suppressions.entries),
+                ", ".join("%s (%s)" % (s.describe(), d) for s, d in left) or "none"), 1)
 
     def on_detection(self, lib, reason):
         self.counts.seen[reason] += 1
+        every = parameters.get("print-duplicates")
+        suppressions = self.settings.suppressions
         if reason == layout.DATA_SHARING:
             record, offended = lib.block.sharing()
             offender = record.offender
@@ -217,8 +264,11 @@ class Session(object):
             if (offender.task, offender.thread) in ignored or not offended:
                 self.counts.filtered += 1
                 return False
-            key = report.sharing_key(offender, offended)
-            code = offender.code
+            offended = suppressions.sharing(lib.symbols, offender, offended)
+            if not offended:
+                self.counts.suppressed += 1
+                return False
+            keys = [(reason, offender.code, a.code) for a in offended]
         else:
             record, tasks = lib.block.reentrancy()
             ignored = self.settings.filters.threads("re")
@@ -227,23 +277,75 @@ class Session(object):
             if caller is None or tuple(caller) in ignored or len(tasks) < 2:
                 self.counts.filtered += 1
                 return False
-            key = report.reentrancy_key(record)
-            code = record.code
-        if key in self.counts.keys and not parameters.get("print-duplicates"):
-            self.counts.duplicates += 1
-            return False
-        self.counts.keys.add(key)
-        self.counts.printed += 1
-        lib.last_code = code
+            if suppressions.reentrancy(lib.symbols, record):
+                self.counts.suppressed += 1
+                return False
+            keys = [(reason, record.function, 0)]
+        known = self.counts.distinct
+        for key in keys:
+            if key in known:
+                known[key].stops += 1
+        new = [i for i, key in enumerate(keys) if key not in known]
+        if not new and not every:
+            return False  # every conflict of this stop was reported before
+        shown = range(len(keys)) if every else new
         depth = parameters.get("backtrace")
-        frames = report.user_frames(lib.path, code, depth) if depth else []
+        frames = report.user_frames(lib.path, max(depth, 1))
         threads = report.Threads(lib.inferior)
+        symbols = lib.symbols
         if reason == layout.DATA_SHARING:
-            lines = report.sharing_report(lib.symbols, threads, offender, offended, frames)
+            offended = [offended[i] for i in shown]
+            lines = report.sharing_report(symbols, threads, offender, offended, frames[:depth])
+            place = report.sharing_place(symbols, offender, frames)
+            first = report.access_json(symbols, threads, offender)
+            for i in new:
+                access = offended[list(shown).index(i)]
+                detail = "%s at %s / %s at %s" % (
+                    "write" if offender.access else "read", os.path.basename(symbols.place(offender.code)),
+                    "write" if access.access else "read", os.path.basename(symbols.place(access.code)))
+                json = {"kind": "data sharing", "accesses": [first, report.access_json(symbols, threads, access)]}
+                known[keys[i]] = Distinct(reason, place, detail, json)
         else:
-            lines = report.reentrancy_report(lib.symbols, threads, record, tasks, frames)
-        gdb.write("\n".join(lines) + "\n")
+            lines = report.reentrancy_report(symbols, threads, record, tasks, frames[:depth])
+            place = report.reentrancy_place(symbols, record)
+            if new:
+                name = symbols.function(record.function) or "0x%x" % record.function
+                call = layout.Access(None, None, None, caller[0], caller[1], record.code)
+                sides = [report.access_json(symbols, threads, call)]
+                sides[0].update({"access": "call", "function": name})
+                sides += [report.access_json(symbols, threads, None, t[0], t[1]) for t in tasks[:-1]]
+                known[keys[0]] = Distinct(reason, place, name, {"kind": "reentrant call", "function": name,
+                                                                 "accesses": sides})
+        for i in shown:
+            d = known[keys[i]]
+            if i in new:
+                d.stops += 1
+            d.shown += 1
+        self.counts.printed[reason] += 1
+        lib.last_pc = frames[0] if frames else None
+        self.write("\n".join(lines))
         return bool(parameters.get("stop-on-detection"))
+
+    def write(self, text):
+        gdb.write(text + "\n")
+
+    def finish(self, lib):
+        """At the library's unload: the library's counts of what it did not
+        stop for, the reports grouped by location, and the JSON file."""
+        counts = self.counts
+        if counts.finished:
+            return
+        counts.finished = True
+        if lib is not None and lib.inferior.pid:
+            for entry in lib.block.distinct():
+                found = counts.distinct.get((entry.kind, entry.first, entry.second))
+                if found is not None:  # the library's count includes the stop it raised
+                    found.counted += max(entry.seen - 1, 0)
+        if counts.distinct and parameters.get("verbose") >= 1:
+            self.write("\n".join(summary_by_location(counts.distinct.values())))
+        path = parameters.get("json")
+        if path:
+            write_json(path, counts.distinct.values())
 
     def on_error(self, lib, reason):
         """A negative reason that answers no command of ours: raised by a
@@ -264,7 +366,7 @@ class Session(object):
 
     def apply_words(self, lib):
         words = lib.block.read_words()
-        lib.block.write_word(layout.ENABLE, self.settings.enable_word(words[layout.ENABLE]))
+        lib.block.write_word(layout.ENABLE, self.settings.enable_word(words[layout.ENABLE], lib.distinct))
         lib.block.set_guard(self.settings.guard_word(lib.block.guard()))
         lib.words_dirty = False
 
@@ -323,17 +425,51 @@ class Session(object):
         return lib
 
     def select_user_frame(self, lib):
-        frame = report.hook_caller(lib.last_code, lib.path)
+        frame = gdb.newest_frame()
+        while frame is not None and lib.last_pc is not None and frame.pc() != lib.last_pc:
+            frame = frame.older()
         if frame is not None:
             frame.select()
             gdb.execute("frame")
 
     def on_exited(self, event):
         lib = self.library
+        self.finish(None)  # no unload stop: killed, or ended by a signal
         if lib is not None:
             lib.exchange.drop(lib, "the program exited")
         self.library = None
         self.last_exit = getattr(event, "exit_code", None)
+
+
+def summary_by_location(distinct):
+    """Every distinct report with its count, grouped by the location of its
+    summary, the most frequent location first."""
+    groups = {}
+    for d in distinct:
+        groups.setdefault((d.kind, d.place), []).append(d)
+    ordered = sorted(groups.items(), key=lambda item: -sum(d.seen() for d in item[1]))
+    lines = ["vexa: distinct reports by location, most frequent first:"]
+    for (kind, place), members in ordered:
+        name = "data sharing" if kind == layout.DATA_SHARING else "reentrant call"
+        lines.append("  %s %s: seen %s" % (name, place, _times(sum(d.seen() for d in members))))
+        for d in sorted(members, key=lambda d: -d.seen()):
+            lines.append("    %s: reported %s, seen %s" % (d.detail, _times(d.shown, "once"), _times(d.seen())))
+    return lines
+
+
+def _times(n, one="once"):
+    return one if n == 1 else "{:,} times".format(n)
+
+
+def write_json(path, distinct):
+    """One JSON object per line and distinct report."""
+    import json
+    with open(path, "w") as out:
+        for d in distinct:
+            item = dict(d.json)
+            item["seen"] = d.seen()
+            item["repeats"] = d.seen() - 1
+            out.write(json.dumps(item, sort_keys=True) + "\n")
 
 
 session = Session()

@@ -1,0 +1,6 @@
+#!/bin/sh
+# The shell through which vexa-gdb's GDB starts the program: the program
+# gets the standard input, output and error that vexa-gdb was given (held
+# on descriptors 4, 3 and 5), so GDB's and vexa's output stay apart from it.
+exec 0<&4 1>&3 2>&5 3>&- 4<&- 5>&-
+exec /bin/sh "$@"
