@@ -41,7 +41,7 @@ while getopts b:t:qo:h option; do
     t) limit=$OPTARG ;;
     q) quick=yes ;;
     o) table_file=$OPTARG ;;
-    *) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 64 ;;
+    *) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 64 ;;
   esac
 done
 shift $((OPTIND - 1))
