@@ -8,7 +8,7 @@
 #   -b DIR   the build whose bin/vexa-cc and libraries are used (default
 #            build, the i386 reference build); its VEXA_M32 setting picks
 #            -m32 for the plain builds
-#   -t S     time limit per run in seconds (default 60; 15 in quick mode);
+#   -t S     time limit per run in seconds (default 60; 10 in quick mode);
 #            a run past it prints ">S" and counts as a miss
 #   -q       quick: one run per measurement and the smaller sizes of
 #            bench/programs/sizes (a few minutes with the slowest library)
@@ -19,7 +19,9 @@
 # gcc -O2 -fopenmp with the OpenMP runtime the wrapper links. Hooks off:
 # VEXA_ENABLE=0 VEXA_GUARD=0. Detection on: VEXA_ENABLE=3 VEXA_GUARD=7, no
 # debugger, no logging. The plain, hooks-off and detection-on columns are at
-# the largest size; detection on is also timed at all four sizes. The full
+# the largest size; detection on is also timed at all four sizes, and the
+# slowdown and RSS ratio are taken at the largest size where it finished
+# (named when that is not the largest). The full
 # mode takes the median of three runs of each; a measurement whose first run
 # misses is not repeated, nor are larger sizes run after a miss. Reports are
 # counted in one more run at the smallest size with VEXA_LOGGING=8 (one line
@@ -39,13 +41,13 @@ while getopts b:t:qo:h option; do
     t) limit=$OPTARG ;;
     q) quick=yes ;;
     o) table_file=$OPTARG ;;
-    *) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 64 ;;
+    *) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 64 ;;
   esac
 done
 shift $((OPTIND - 1))
 selected=("$@")
 [ ${#selected[@]} -gt 0 ] || mapfile -t selected < <(program_names)
-if [ "$quick" = yes ]; then runs=1 which=quick limit=${limit:-15}; else runs=3 which=full limit=${limit:-60}; fi
+if [ "$quick" = yes ]; then runs=1 which=quick limit=${limit:-10}; else runs=3 which=full limit=${limit:-60}; fi
 
 wrapper=$build/bin/vexa-cc
 if [ ! -x "$wrapper" ]; then
@@ -93,24 +95,21 @@ for name in "${selected[@]}"; do
   echo "programs.sh: $name" >&2
   read -r -a sizes < <(program_sizes "$name" "$which")
   largest=${sizes[3]}
-  declare -A reference=() work_done=()
+  declare -A reference=() work_done=() plain_wall=() plain_cpu=() plain_rss=()
   for size in "${sizes[@]}"; do
-    if [ "$size" = "$largest" ]; then
-      measure "$runs" "$limit" "$work/out" "${plain_env[@]}" "$work/$name.plain" "$size"
-      plain=("$m_wall" "$m_cpu" "$m_rss")
-    else
-      measure 1 "$limit" "$work/out" "${plain_env[@]}" "$work/$name.plain" "$size"
-    fi
+    measure "$runs" "$limit" "$work/out" "${plain_env[@]}" "$work/$name.plain" "$size"
     [ "$m_miss" = 1 ] && misses=$((misses + 1))
+    plain_wall[$size]=$m_wall plain_cpu[$size]=$m_cpu plain_rss[$size]=$m_rss
     reference[$size]=$(checksum_of "$work/out")
     work_done[$size]=$(work_of "$work/out")
   done
+  plain=("${plain_wall[$largest]}" "${plain_cpu[$largest]}")
 
   measure "$runs" "$limit" "$work/out" "${off_env[@]}" "$work/$name.vexa" "$largest"
   [ "$m_miss" = 1 ] && misses=$((misses + 1)) || check "$name" "$largest" "hooks off" "$work/out"
   off=("$m_wall" "$m_cpu")
 
-  at_sizes=() walls=() cpus=() on=("" "" "-") rss_size=
+  at_sizes=() walls=() cpus=() on=("" "") last=
   missed=no
   for size in "${sizes[@]}"; do
     if [ "$missed" = yes ]; then
@@ -121,7 +120,7 @@ for name in "${selected[@]}"; do
         misses=$((misses + 1)) missed=yes
       else
         check "$name" "$size" "detection on" "$work/out"
-        on_rss=$m_rss rss_size=$size
+        last=$size last_wall=$m_wall last_cpu=$m_cpu last_rss=$m_rss
       fi
     fi
     walls+=("$m_wall") cpus+=("$m_cpu")
@@ -129,17 +128,15 @@ for name in "${selected[@]}"; do
     [ "$size" = "$largest" ] && on=("$m_wall" "$m_cpu")
   done
 
-  # RSS: at the largest size where detection on finished, plain at that size.
-  rss=-
-  if [ -n "$rss_size" ]; then
-    if [ "$rss_size" = "$largest" ]; then
-      plain_rss=${plain[2]}
-    else
-      measure 1 "$limit" "$work/out" "${plain_env[@]}" "$work/$name.plain" "$rss_size"
-      plain_rss=$m_rss
+  # Slowdown and RSS at the largest size where detection on finished.
+  slowdown=- rss=-
+  if [ -n "$last" ]; then
+    slowdown=$(cell "$(ratio "$last_wall" "${plain_wall[$last]}")" "$(ratio "$last_cpu" "${plain_cpu[$last]}")")
+    rss=$(ratio "$last_rss" "${plain_rss[$last]}")
+    if [ "$last" != "$largest" ]; then
+      slowdown="$slowdown (at $last)"
+      [ "$rss" = - ] || rss="$rss (at $last)"
     fi
-    rss=$(ratio "$on_rss" "$plain_rss")
-    [ "$rss_size" = "$largest" ] || [ "$rss" = - ] || rss="$rss (at $rss_size)"
   fi
 
   growths=()
@@ -158,11 +155,8 @@ for name in "${selected[@]}"; do
     reports="$sharing / $reentrant (at ${sizes[0]})"
   fi
 
-  slow_wall=$(ratio "${on[0]}" "${plain[0]}")
-  slow_cpu=-
-  [ -n "${on[1]}" ] && slow_cpu=$(ratio "${on[1]}" "${plain[1]}")
-  rows+=("| $name | $largest | $(cell "${plain[0]}" "${plain[1]}") | $(cell "${off[0]}" "${off[1]}") | $(cell "${on[0]}" "${on[1]}") | $(cell "$slow_wall" "$slow_cpu") | $rss | $reports | $(IFS=';'; echo "${at_sizes[*]}" | sed 's/;/, /g') | $(IFS=';'; echo "${growths[*]}" | sed 's/;/, /g') |")
-  unset reference work_done
+  rows+=("| $name | $largest | $(cell "${plain[0]}" "${plain[1]}") | $(cell "${off[0]}" "${off[1]}") | $(cell "${on[0]}" "${on[1]}") | $slowdown | $rss | $reports | $(IFS=';'; echo "${at_sizes[*]}" | sed 's/;/, /g') | $(IFS=';'; echo "${growths[*]}" | sed 's/;/, /g') |")
+  unset reference work_done plain_wall plain_cpu plain_rss
 done
 
 {

@@ -46,7 +46,7 @@ while getopts b:s:t:qno:h option; do
     q) quick=yes ;;
     n) tool=no ;;
     o) table_file=$OPTARG ;;
-    *) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 64 ;;
+    *) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 64 ;;
   esac
 done
 shift $((OPTIND - 1))
