@@ -77,9 +77,10 @@ class log_index_t {
   // at every access (a mixing hash made a stencil's lookups cache misses);
   // the address bits above the table's size are folded in, so that a
   // stride of the table's size does not crowd one bucket.
+  // Folded in 64 bits: twice a large table's bits is past a 32-bit word.
   static std::size_t bucket_of(object_t const& o, table_t const* t) {
-    std::size_t const a = static_cast<std::size_t>(o.base >> 2) + static_cast<std::size_t>(o.size);
-    return (a ^ (a >> t->bits) ^ (a >> (2 * t->bits))) & t->mask;
+    std::uint64_t const a = static_cast<std::uint64_t>(o.base >> 2) + o.size;
+    return static_cast<std::size_t>(a ^ (a >> t->bits) ^ (a >> (2 * t->bits))) & t->mask;
   }
   void link(table_t* t, access_log_t* log);
 

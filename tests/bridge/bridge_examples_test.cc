@@ -339,7 +339,8 @@ gdb_run_t run_under_gdb(std::string const& program, std::string const& command) 
   std::regex const frame(R"(^\s+#0 0x[0-9a-f]+ in \S+ at \S+:(\d+)$)");
   std::regex const call(R"(^\s+Call of (\S+) )");
   bool sharing = false;
-  for (std::string const& line : r.out) {
+  // Reports go to the client's stderr; stdout is the program's alone.
+  for (std::string const& line : r.err) {
     std::smatch m;
     if (line == "vexa: data sharing detected") {
       sharing = true;
