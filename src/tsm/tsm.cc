@@ -60,17 +60,16 @@ access_log_t* tsm_t::create(object_t const& o) {
     l->dead = false;
   }
   index.insert(l);
-  std::size_t const working = index.size() - idle_logs.load(std::memory_order_relaxed);
+  std::size_t const working = index.size() - idle_count();
   if (working > peak_working_set.load(std::memory_order_relaxed))
     peak_working_set.store(working, std::memory_order_relaxed);  // writers hold the structure lock
   return l;
 }
 
-bool tsm_t::keep_idle() {
-  std::size_t const cap = std::max<std::size_t>(4096, peak_working_set.load(std::memory_order_relaxed));
-  if (idle_logs.load(std::memory_order_relaxed) >= cap) return false;
-  idle_logs.fetch_add(1, std::memory_order_relaxed);
-  return true;
+std::size_t tsm_t::idle_count() const {
+  std::ptrdiff_t n = 0;
+  for (idle_shard_t const& shard : idle) n += shard.count.load(std::memory_order_relaxed);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code) {
@@ -78,7 +77,7 @@ void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, ad
   if (VEXA_LIKELY(sites.contains(task, code))) return;
   touched_t* list = nullptr;
   if (!l->reads.has_task(task) && !l->writes.has_task(task)) {
-    list = &touched.at(task);
+    list = &touched.at(task).logs;
     list->push_back(l);  // may throw; nothing changed yet
   }
   try {
@@ -89,7 +88,7 @@ void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, ad
   }
   if (l->idle) {
     l->idle = false;
-    idle_logs.fetch_sub(1, std::memory_order_relaxed);
+    idle[task % idle_shards].count.fetch_sub(1, std::memory_order_relaxed);
   }
 }
 
@@ -125,8 +124,15 @@ void tsm_t::leave(unsigned short task, void const* code) {
 }
 
 void tsm_t::discard(unsigned short task) {
-  touched_t* list = touched.find(task);
-  if (list == nullptr) return;
+  touched_slot_t* slot = touched.find(task);
+  if (slot == nullptr) return;
+  touched_t* const list = &slot->logs;
+  // How many of the logs this task empties may stay idle: the sum of the
+  // shards is read once per leave, not once per log.
+  std::size_t const cap = std::max<std::size_t>(4096, peak_working_set.load(std::memory_order_relaxed));
+  std::size_t const idle_now = list->empty() ? cap : idle_count();
+  std::size_t may_idle = idle_now < cap ? cap - idle_now : 0;
+  std::atomic<std::ptrdiff_t>& shard = idle[task % idle_shards].count;
   for (access_log_t* l : *list) {
     object_t key;
     {
@@ -135,8 +141,10 @@ void tsm_t::discard(unsigned short task) {
       bool erased = l->reads.erase_task(task);
       erased = l->writes.erase_task(task) || erased;
       if (!erased || !l->reads.empty() || !l->writes.empty()) continue;
-      if (keep_idle()) {
+      if (may_idle != 0) {
+        --may_idle;
         l->idle = true;
+        shard.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
       key = l->key();
@@ -186,12 +194,12 @@ void tsm_t::reset() {
   });
   index.clear();
   extents.clear();
-  idle_logs.store(0, std::memory_order_relaxed);
+  for (idle_shard_t& shard : idle) shard.count.store(0, std::memory_order_relaxed);
 }
 
 std::size_t tsm_t::live_logs() {
   lock_scope held(structure_lock);
-  return index.size() - idle_logs.load(std::memory_order_relaxed);
+  return index.size() - idle_count();
 }
 
 void tsm_t::collect(statistic_t& s) {

@@ -139,6 +139,12 @@ class tsm_t : public feature_t {
   // May name logs recycled since (after a reset): visiting those is
   // harmless, since only the handle's own sites are ever dropped.
   using touched_t = std::vector<access_log_t*>;
+  // One cache line per handle: the tasks of one region run on different
+  // threads with neighbouring handles, and their lists' ends, written at
+  // every first touch, would otherwise share a line.
+  struct alignas(64) touched_slot_t {
+    touched_t logs;
+  };
 
   access_log_t* locked_log_of(object_t const& o);
   access_log_t* create(object_t const& o);
@@ -146,17 +152,26 @@ class tsm_t : public feature_t {
   void note_write_size(address_t size);
   case_t* check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code);
   void reclaim(access_log_t* l, object_t const& key);
-  bool keep_idle();
+  std::size_t idle_count() const;
 
   lock_t structure_lock;  // guards index changes, extents, pool, log keys and liveness
   log_index_t index;
   extent_index_t extents;
   log_pool_t pool;
-  handle_table_t<touched_t> touched;
-  // Idle logs, and the most logs that live tasks held at once. Counted
-  // with relaxed atomics under log locks: they only size the idle cache, so
-  // a count a few off changes nothing but how many logs are kept.
-  std::atomic<std::size_t> idle_logs{0};
+  handle_table_t<touched_slot_t> touched;
+  // Idle logs, counted in shards by handle: a sweep's tasks revive and
+  // idle every log once per region, and one shared counter bounced between
+  // their threads (it took 60% of the logging time of a stencil on two
+  // threads). A shard may go negative (one handle idles a log, another
+  // revives it); the sum is right. Relaxed: the count only sizes the idle
+  // cache, so a sum a few off changes nothing but how many logs are kept.
+  struct alignas(64) idle_shard_t {
+    std::atomic<std::ptrdiff_t> count{0};
+  };
+  static constexpr unsigned idle_shards = 16;
+  idle_shard_t idle[idle_shards];
+  // The most logs that live tasks held at once; written under the
+  // structure lock, read without it to size the idle cache.
   std::atomic<std::size_t> peak_working_set{0};
 };
 
