@@ -27,13 +27,23 @@ jobs=$(nproc)
 run_target() {
   local name=$1 dir=$2 m32=$3
   echo "== $name ($dir)"
+  rm -f "$dir/ctest.log"
   cmake -S . -B "$dir" -DVEXA_M32="$m32" -DVEXA_TESTS=ON >/dev/null &&
     cmake --build "$dir" -j"$jobs" &&
-    (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600)
+    (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600 | tee ctest.log;
+     exit "${PIPESTATUS[0]}")
+}
+
+# "N tests failed out of M" of one target's last ctest run, as "passed failed".
+counts_of() {
+  sed -n 's/.*tests passed, \([0-9]*\) tests\? failed out of \([0-9]*\).*/\1 \2/p' "$1/ctest.log" 2>/dev/null |
+    tail -n 1 | awk '{ print $2 - $1, $1 }'
 }
 
 status=0
 summary=()
+passed=0
+failed=0
 for target in "${targets[@]}"; do
   start=$SECONDS
   if [ "$target" = i386 ]; then
@@ -42,9 +52,16 @@ for target in "${targets[@]}"; do
     run_target x86_64 "${VEXA_BUILD64_DIR:-build64}" OFF && result=passed || result=FAILED
   fi
   [ "$result" = passed ] || status=1
+  dir=${VEXA_BUILD_DIR:-build}
+  [ "$target" = x86_64 ] && dir=${VEXA_BUILD64_DIR:-build64}
+  read -r p f <<<"$(counts_of "$dir")" || true
+  passed=$((passed + ${p:-0}))
+  failed=$((failed + ${f:-0}))
   summary+=("$(printf '%-7s %s in %d s' "$target" "$result" $((SECONDS - start)))")
 done
 
 echo "== summary"
 printf '%s\n' "${summary[@]}"
+# Both targets' test counts in one line, for whatever reads the end of CI's log.
+echo "$passed passed, $failed failed"
 exit $status
