@@ -15,12 +15,13 @@
 namespace vexa {
 
 // One entered task. Allocated by _VEXA_enterTask, deleted by
-// _VEXA_leaveTask; touched only by the thread that runs the task.
+// _VEXA_leaveTask; touched only by the thread that runs the task. It has no
+// arena of its own: nothing the detectors keep lives as long as a task, and
+// a 64 KiB arena made every task entry a large allocation.
 struct task_record_t {
   static constexpr std::uint32_t flag_unlogged = 0x1;         // tsm filter refused its entry code
   static constexpr std::uint32_t flag_suspended = 0x80000000;  // marked at its outermost suspension
 
-  arena_t arena;
   task_record_t* parent = nullptr;  // the task this one interrupted on this thread
   std::uint32_t flags = 0;
   std::uint32_t largest_write = 0;   // largest write size logged for this task

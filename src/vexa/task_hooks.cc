@@ -95,7 +95,6 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   if (logging_level & log_trace) trace("leaves", ret, handle, identity);
 
   self.record = record->parent;
-  record->arena.release_chunks();
   delete record;
 }
 
