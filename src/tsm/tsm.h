@@ -27,7 +27,7 @@
 //
 // Locks, in the order they may nest (the runtime lock comes before all of
 // them, see runtime.h):
-//   structure_lock -> a log's lock -> cases_lock.
+//   structure_lock -> a log's lock -> touched's table lock -> cases_lock.
 // structure_lock guards the index's and the extent index's changes, the pool
 // and every log's key and liveness; a thread holds at most one log's lock at
 // a time. feature_lock is taken with no other detector lock held. commit()

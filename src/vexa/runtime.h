@@ -1,21 +1,24 @@
 // The runtime object: all of vexa's shared state, from load to unload.
 //
 // Ground rules for code on a hook path:
-//  - No lock but a chain's node locks, a detector's feature_lock and
-//    cases_lock, except where the hook raises an event or serves the
-//    debugger (runtime lock). A hook never holds the runtime lock while it
-//    calls a detector.
-//  - No heap call but an arena refill, except on an object's, a task's or a
-//    code address's first appearance.
+//  - No lock but an access log's lock, the sharing detector's structure
+//    lock and cases_lock, and a detector's feature_lock, except where the
+//    hook raises an event or serves the debugger (runtime lock). A hook
+//    never holds the runtime lock while it calls a detector.
+//  - No heap call once an object, a task and a code address are known; the
+//    first appearance of each may allocate.
 //  - std::bad_alloc may pass out of any hook into the program; every lock is
 //    held through a scope object, so none stays held.
 //
 // Lock order, for the whole library:
 //   runtime lock (vexa_t::lock)
 //     -> a detector's feature_lock (configure() resets a detector)
-//     -> a chain's lock -> node locks in chain order -> tsm_t::cases_lock
-// re_t::check and tsm_t::commit release their own locks before they take
-// the runtime lock; the runtime lock is then held for the whole stop.
+//     -> tsm_t's structure lock -> one access log's lock
+//        -> tsm_t's touched-list table lock -> tsm_t::cases_lock
+// (tsm.h). re_t's feature_lock comes before its stack table's lock
+// (handle_table.h). re_t's raise and tsm_t::commit release their own locks
+// before they take the runtime lock; the runtime lock is then held for the
+// whole stop.
 // arena_pool_t::lock (current.h) is a leaf: taken under any of these when a
 // thread first needs an arena, and nothing is locked while it is held.
 // distinct_t's lock (distinct.h) is a leaf too: taken under the runtime lock
