@@ -170,12 +170,6 @@ done
   [ -n "$m32" ] && [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && arch="i386 under qemu"
   echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $arch, $OMP_NUM_THREADS threads, $which sizes, $runs run(s) per figure (median), limit ${limit} s, load average $load"
   echo "misses (runs past the limit or not run after one): $misses"
-  [ -n "$time_bin" ] || echo "no /usr/bin/time (apt-get install time): wall and CPU from bash, no RSS"
-  if [ ${#mismatches[@]} -eq 0 ]; then
-    echo "checksums: every finished run printed the plain run's checksum"
-  else
-    echo "CHECKSUM MISMATCHES:"
-    printf '  %s\n' "${mismatches[@]}"
-  fi
+  table_footer "every finished run printed the plain run's checksum"
 } | if [ -n "$table_file" ]; then tee "$table_file"; else cat; fi
 [ ${#mismatches[@]} -eq 0 ]

@@ -189,12 +189,6 @@ done
   echo "$(date -u '+%Y-%m-%d %H:%M UTC'), x86_64, $OMP_NUM_THREADS threads, $which size $index, $runs run(s) per figure (median), limit $limit s, $tsan_how, load average $(cut -d ' ' -f 1-3 /proc/loadavg)"
   [ -z "$vexa_missing" ] || echo "$vexa_missing"
   echo "misses (runs past the limit): $misses"
-  [ -n "$time_bin" ] || echo "no /usr/bin/time (apt-get install time): wall and CPU from bash, no RSS"
-  if [ ${#mismatches[@]} -eq 0 ]; then
-    echo "checksums: every finished run printed the same checksum"
-  else
-    echo "CHECKSUM MISMATCHES:"
-    printf '  %s\n' "${mismatches[@]}"
-  fi
+  table_footer "every finished run printed the same checksum"
 } | if [ -n "$table_file" ]; then tee "$table_file"; else cat; fi
 [ ${#mismatches[@]} -eq 0 ]

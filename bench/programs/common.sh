@@ -110,3 +110,16 @@ wrapper_libomp_dir() {
 # The checksum line a program prints, and the work it reports.
 checksum_of() { grep -m 1 '^checksum' "$1" 2>/dev/null | sed 's/ work .*//'; }
 work_of() { sed -n 's/.* work \([0-9]*\).*/\1/p' "$1" 2>/dev/null | head -n 1; }
+
+# The last lines of a table: what could not be measured, and whether every
+# run printed the checksum it should (mismatches: the array of the script).
+# table_footer MATCHED-TEXT
+table_footer() {
+  [ -n "$time_bin" ] || echo "no /usr/bin/time (apt-get install time): wall and CPU from bash, no RSS"
+  if [ ${#mismatches[@]} -eq 0 ]; then
+    echo "checksums: $1"
+  else
+    echo "CHECKSUM MISMATCHES:"
+    printf '  %s\n' "${mismatches[@]}"
+  fi
+}

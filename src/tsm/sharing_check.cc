@@ -48,11 +48,7 @@ struct case_builder_t {
 };
 
 tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsigned short task, void const* code) {
-  task_record_t* r = current.record;
-  if (r == nullptr || (r->flags & (task_record_t::flag_unlogged | task_record_t::flag_suspended))) return nullptr;
-  if (logging_filter_t const* f = current_filter()) {
-    if (!f->access_passes(object.base, object.size) || !f->code_passes(to_address(code))) return nullptr;
-  }
+  if (!logged(object, code)) return nullptr;
   access_log_t* l = locked_log_of(object);
   case_builder_t b(*this, access, object, task, code);
   bool isolated;

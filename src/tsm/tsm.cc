@@ -19,6 +19,16 @@ void tsm_t::enter(unsigned short task, void const* code) {
   if (task_record_t* r = current.record) r->flags |= task_record_t::flag_unlogged;
 }
 
+// Whether the calling thread's access is logged at all: a current task
+// that is neither unlogged nor suspended, and no filter refusing the object
+// or the code address.
+bool tsm_t::logged(object_t const& object, void const* code) const {
+  task_record_t const* r = current.record;
+  if (r == nullptr || (r->flags & (task_record_t::flag_unlogged | task_record_t::flag_suspended))) return false;
+  logging_filter_t const* f = current_filter();
+  return f == nullptr || (f->access_passes(object.base, object.size) && f->code_passes(to_address(code)));
+}
+
 // The log of o, locked: found without a lock and confirmed under the log's
 // own lock, or looked up again and created under the structure lock.
 access_log_t* tsm_t::locked_log_of(object_t const& o) {
@@ -104,11 +114,7 @@ void tsm_t::note_write_size(address_t size) {
 }
 
 access_log_t* tsm_t::log(object_t const& object, tsm_access_t access, unsigned short task, void const* code) {
-  task_record_t* r = current.record;
-  if (r == nullptr || (r->flags & (task_record_t::flag_unlogged | task_record_t::flag_suspended))) return nullptr;
-  if (logging_filter_t const* f = current_filter()) {
-    if (!f->access_passes(object.base, object.size) || !f->code_passes(to_address(code))) return nullptr;
-  }
+  if (!logged(object, code)) return nullptr;
   access_log_t* l = locked_log_of(object);
   {
     lock_scope held(l->lock, lock_scope::adopt);

@@ -146,6 +146,7 @@ class tsm_t : public feature_t {
     touched_t logs;
   };
 
+  bool logged(object_t const& object, void const* code) const;
   access_log_t* locked_log_of(object_t const& o);
   access_log_t* create(object_t const& o);
   void record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code);
