@@ -188,6 +188,47 @@ void _VEXA_leaveFunctionAt(void const* function, void const* frame, void const* 
  * value may be given; 0 is what the other task hooks record. */
 void _VEXA_enterTaskAs(uint64_t task_id, void const* code);
 
+/* The race rule, for a caller that knows how its tasks are ordered (the
+ * bridge for OpenMP programs). By default two live tasks conflict whenever
+ * they touch the same memory and one of them writes; these calls narrow
+ * that down to the accesses that can happen at once whatever the schedule.
+ *
+ * A task entered with _VEXA_enterTaskAs(task_id, ...) may end with
+ * _VEXA_finishTaskAt instead of _VEXA_leaveTaskAt: it leaves its thread,
+ * but its accesses stay and keep conflicting until the caller says what
+ * orders it: _VEXA_absorbTask(task_id) makes them the calling thread's
+ * current task's own (as if it had made them at its current step: a task
+ * that waited for the finished one), _VEXA_releaseTask(task_id) drops them.
+ * Its identity stays in reports until then. A second task finishing with
+ * the same id leaves instead; an id not finished raises -997.
+ *
+ * _VEXA_placeTask(place, step) tells where the current task stands: `place`
+ * is any non-null value of the caller's (its node in its task graph) and
+ * `step` a count that the caller raises as the task goes on. Every access
+ * remembers its task's place and step. With an order registered by
+ * _VEXA_orderTasksBy, an earlier access of another task whose place is not
+ * null conflicts with the access being checked only when
+ * ordered(place, step) returns 0: `ordered` answers whether that access is
+ * ordered before the calling thread's current task as it is now. It runs
+ * inside the library under an internal lock, on any thread, and must not
+ * call any hook.
+ *
+ * Two atomic accesses (_VEXA_readAtomicAt, _VEXA_writeAtomicAt) never
+ * conflict with each other, only with plain ones. Two accesses made while
+ * their tasks held a common lock (_VEXA_acquireLock / _VEXA_releaseLock
+ * around them, by any value that names the lock; nesting counts) never
+ * conflict. */
+typedef int (*vexa_order_t)(void const* place, uint64_t step);
+void _VEXA_finishTaskAt(void const* code);
+void _VEXA_absorbTask(uint64_t task_id);
+void _VEXA_releaseTask(uint64_t task_id);
+void _VEXA_placeTask(void const* place, uint64_t step);
+void _VEXA_orderTasksBy(vexa_order_t ordered);
+void _VEXA_readAtomicAt(void const* address, unsigned size, void const* code);
+void _VEXA_writeAtomicAt(void const* address, unsigned size, void const* code);
+void _VEXA_acquireLock(void const* lock);
+void _VEXA_releaseLock(void const* lock);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

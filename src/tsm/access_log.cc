@@ -1,6 +1,7 @@
 #include "access_log.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace vexa {
 namespace {
@@ -36,9 +37,12 @@ bool site_list_t::contains(unsigned short task, address_t code) const {
   return p != end() && p->task == task && p->code == code;
 }
 
-void site_list_t::insert(unsigned short task, address_t code) {
+void site_list_t::insert(unsigned short task, address_t code, site_how_t const& how) {
   site_t* p = const_cast<site_t*>(lower_bound(task, code));
-  if (p != end() && p->task == task && p->code == code) return;
+  if (p != end() && p->task == task && p->code == code) {
+    p->merge(how);
+    return;
+  }
   std::uint32_t const at = static_cast<std::uint32_t>(p - data_);
   if (size_ == capacity_) {
     std::uint32_t const grown = capacity_ < 4 ? 4 : capacity_ * 2;
@@ -51,8 +55,49 @@ void site_list_t::insert(unsigned short task, address_t code) {
   } else {
     std::copy_backward(data_ + at, data_ + size_, data_ + size_ + 1);
   }
-  data_[at] = site_t{code, task};
+  data_[at] = site_t{code, how.step, how.locks, task, how.atomic};
   ++size_;
+}
+
+bool site_list_t::move_task(unsigned short from, unsigned short to, std::uint64_t step) {
+  site_t const* first = lower_bound(from, 0);
+  site_t const* last = first;
+  while (last != end() && last->task == from) ++last;
+  if (first == last) return false;
+  // Inserting may move the list: the moved sites are copied out first.
+  std::vector<site_t> moved(first, last);
+  site_list_t merged;
+  merged.reserve(size_);
+  for (site_t const& s : *this)
+    if (s.task != from) merged.append(s);
+  for (site_t s : moved) {
+    s.step = step;
+    merged.insert(to, s.code, s.how());
+  }
+  swap(merged);
+  return true;
+}
+
+void site_list_t::reserve(std::uint32_t n) {
+  if (n <= capacity_) return;
+  site_t* bigger = new site_t[n];
+  std::copy(data_, data_ + size_, bigger);
+  if (data_ != inline_) delete[] data_;
+  data_ = bigger;
+  capacity_ = n;
+}
+
+void site_list_t::swap(site_list_t& other) {
+  // The inline site moves by value; a heap array by pointer.
+  site_t const mine = inline_[0], theirs = other.inline_[0];
+  bool const mine_inline = data_ == inline_, theirs_inline = other.data_ == other.inline_;
+  std::swap(data_, other.data_);
+  std::swap(size_, other.size_);
+  std::swap(capacity_, other.capacity_);
+  inline_[0] = theirs;
+  other.inline_[0] = mine;
+  if (theirs_inline) data_ = inline_;
+  if (mine_inline) other.data_ = other.inline_;
 }
 
 bool site_list_t::erase_task(unsigned short task) {

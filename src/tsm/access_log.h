@@ -17,10 +17,31 @@
 
 namespace vexa {
 
-// One code address of one task for one kind of access.
+// What an access carries besides its place, for the race rule: a bridge
+// that knows how its tasks are ordered tells the library (tsm.h).
+struct site_how_t {
+  std::uint64_t step = 0;   // the task's step when it made the access
+  std::uint32_t locks = 0;  // the locks it held, as a signature (lock_signature)
+  bool atomic = false;      // an atomic operation
+};
+
+// One code address of one task for one kind of access. A task that comes
+// back to the same place keeps one site: the latest step (a later access is
+// ordered with fewer tasks, never more), the locks held every time, atomic
+// only while every access there was.
 struct site_t {
   address_t code;
+  std::uint64_t step;
+  std::uint32_t locks;
   unsigned short task;
+  bool atomic;
+
+  site_how_t how() const { return {step, locks, atomic}; }
+  void merge(site_how_t const& h) {
+    if (h.step > step) step = h.step;
+    locks &= h.locks;
+    atomic = atomic && h.atomic;
+  }
 };
 
 // The sites of one kind of access to one object, ordered by task handle and
@@ -46,9 +67,19 @@ class site_list_t {
   }
   bool has_task(unsigned short task) const;
   bool contains(unsigned short task, address_t code) const;
-  // Adds the site unless it is there; may throw std::bad_alloc, leaving the
-  // list as it was.
-  void insert(unsigned short task, address_t code);
+  // The site, or null.
+  site_t* find(unsigned short task, address_t code) {
+    if (size_ == 1) return data_[0].task == task && data_[0].code == code ? data_ : nullptr;
+    site_t* p = const_cast<site_t*>(lower_bound(task, code));
+    return p != end() && p->task == task && p->code == code ? p : nullptr;
+  }
+  // Adds the site, or merges `how` into it when it is there; may throw
+  // std::bad_alloc, leaving the list as it was.
+  void insert(unsigned short task, address_t code, site_how_t const& how = {});
+  // Gives every site of `from` to `to`, merged with `to`'s own at the same
+  // place, with step `step`; whether `from` had any. May throw
+  // std::bad_alloc, leaving the list as it was.
+  bool move_task(unsigned short from, unsigned short to, std::uint64_t step);
   // Drops every site of `task`; whether there was any.
   bool erase_task(unsigned short task);
   void clear() {
@@ -60,6 +91,10 @@ class site_list_t {
 
  private:
   site_t const* lower_bound(unsigned short task, address_t code) const;
+  void reserve(std::uint32_t n);
+  // Appends a site that sorts after every site in the list; room reserved.
+  void append(site_t const& s) { data_[size_++] = s; }
+  void swap(site_list_t& other);
   void release() {
     if (data_ != inline_) delete[] data_;
     data_ = inline_;

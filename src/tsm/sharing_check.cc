@@ -13,7 +13,9 @@ namespace vexa {
 // call, or the next conflict of this handle (perhaps another task by then)
 // would deliver its stale offender and offenses.
 struct case_builder_t {
-  case_builder_t(tsm_t& t, tsm_access_t access, object_t const& o, unsigned short task, void const* code) : tsm(t) {
+  case_builder_t(tsm_t& t, tsm_access_t access, object_t const& o, unsigned short task, void const* code,
+                 site_how_t const& h)
+      : tsm(t), how(h) {
     offender = tsm_access_desc_t{};
     offender.access = access;
     offender.size = static_cast<std::uint32_t>(o.size);
@@ -38,23 +40,54 @@ struct case_builder_t {
   // Reports the conflicts of the access with one log's sites.
   void examine(access_log_t const& l, object_t const& key, unsigned short task) {
     tsm_access_t const access = static_cast<tsm_access_t>(offender.access);
-    if (l.writes.others_than(task)) tsm.report(obtain(), TSM_WRITE, key, l.writes);
-    if (access == TSM_WRITE && l.reads.others_than(task)) tsm.report(obtain(), TSM_READ, key, l.reads);
+    if (l.writes.others_than(task)) consider(TSM_WRITE, key, l.writes, task);
+    if (access == TSM_WRITE && l.reads.others_than(task)) consider(TSM_READ, key, l.reads, task);
+  }
+  void consider(tsm_access_t kind, object_t const& key, site_list_t const& sites, unsigned short task) {
+    for (site_t const& s : sites) {
+      if (s.task == task || !tsm.conflicts(s, how)) continue;
+      tsm_access_desc_t offense{};
+      offense.access = kind;
+      offense.size = static_cast<std::uint32_t>(key.size);
+      offense.base = key.base;
+      offense.thread = s.task;
+      offense.code = s.code;
+      tsm.log_offense(obtain(), offense);
+    }
   }
 
   tsm_t& tsm;
+  site_how_t how;
   tsm_access_desc_t offender;
   tsm_t::case_t* c = nullptr;
 };
 
-tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsigned short task, void const* code) {
+// Whether an earlier access (a site of another task) conflicts with the
+// access being checked. Called under the site's log lock.
+bool tsm_t::conflicts(site_t const& s, site_how_t const& how) const {
+  if (s.atomic && how.atomic) return false;
+  if ((s.locks & how.locks) != 0) return false;
+  // Pairs with the release store in order_by(): the bridge's order is
+  // registered before any task it places.
+  vexa_order_t const ordered = order_.load(std::memory_order_acquire);
+  if (ordered == nullptr) return true;
+  std::atomic<void const*> const* slot = places_.find(s.task);
+  // The place was stored by the task's own thread before it logged the
+  // site, and the site was logged under the lock held here.
+  void const* place = slot == nullptr ? nullptr : slot->load(std::memory_order_relaxed);
+  return place == nullptr || ordered(place, s.step) == 0;
+}
+
+tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsigned short task, void const* code,
+                             bool atomic) {
   if (!logged(object, code)) return nullptr;
+  site_how_t const how = how_now(atomic);
   access_log_t* l = locked_log_of(object);
-  case_builder_t b(*this, access, object, task, code);
+  case_builder_t b(*this, access, object, task, code, how);
   bool isolated;
   try {
     lock_scope held(l->lock, lock_scope::adopt);
-    record(l, access, task, to_address(code));
+    record(l, access, task, to_address(code), how);
     isolated = l->neighbours == 0;
     // No other live log shares a byte with the object, so its own log is
     // all there is to examine; an empty (or wrapping) object does not even
@@ -66,11 +99,11 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
   }
   if (access == TSM_WRITE) note_write_size(object.size);
   if (isolated) return b.c;
-  return check_extents(object, access, task, code);
+  return check_extents(object, access, task, code, how);
 }
 
 tsm_t::case_t* tsm_t::check(access_log_t* log, tsm_access_t access, unsigned short task, void const* code) {
-  return check_extents(log->key(), access, task, code);
+  return check_extents(log->key(), access, task, code, how_now(false));
 }
 
 // Every live log that overlaps o, in address order, examined one at a time
@@ -82,7 +115,8 @@ tsm_t::case_t* tsm_t::check(access_log_t* log, tsm_access_t access, unsigned sho
 // walk down the logs in address order from o stops. Only a log larger than
 // every write logged so far can be such a log, so this costs nothing
 // otherwise.
-tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code) {
+tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
+                                    site_how_t const& how) {
   // Raised under feature_lock; a stale value is at most one racing write
   // behind. The bottom saturates at 0: a plain unsigned difference would
   // wrap for an object within largest_write bytes of address 0 and hide
@@ -122,7 +156,7 @@ tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsi
   });
   std::sort(first, past);
 
-  case_builder_t b(*this, access, o, task, code);
+  case_builder_t b(*this, access, o, task, code, how);
   try {
     for (extent_index_t::entry_t* e = first; e != past; ++e) {
       lock_scope held(e->log->lock);
@@ -143,20 +177,6 @@ tsm_t::case_t* tsm_t::log_offender(tsm_access_desc_t const& offender) {
   case_t*& entry = cases[static_cast<unsigned short>(offender.thread)];
   if (entry == nullptr) entry = new case_t{offender, {}};
   return entry;
-}
-
-void tsm_t::report(case_t* c, tsm_access_t access, object_t const& object, site_list_t const& sites) {
-  auto const offender = static_cast<unsigned short>(c->offender.thread);
-  for (site_t const& s : sites) {
-    if (s.task == offender) continue;
-    tsm_access_desc_t offense{};
-    offense.access = access;
-    offense.size = static_cast<std::uint32_t>(object.size);
-    offense.base = object.base;
-    offense.thread = s.task;
-    offense.code = s.code;
-    log_offense(c, offense);
-  }
 }
 
 void tsm_t::log_offense(case_t* c, tsm_access_desc_t const& offense) {

@@ -82,16 +82,26 @@ std::size_t tsm_t::idle_count() const {
   return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code) {
+site_how_t tsm_t::how_now(bool atomic) const {
+  task_record_t const* r = current.record;
+  if (r == nullptr) return {0, 0, atomic};
+  return {r->step, r->locks, atomic};
+}
+
+void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code,
+                   site_how_t const& how) {
   site_list_t& sites = access == TSM_WRITE ? l->writes : l->reads;
-  if (VEXA_LIKELY(sites.contains(task, code))) return;
+  if (site_t* s = sites.find(task, code)) {
+    s->merge(how);
+    return;
+  }
   touched_t* list = nullptr;
   if (!l->reads.has_task(task) && !l->writes.has_task(task)) {
     list = &touched.at(task).logs;
     list->push_back(l);  // may throw; nothing changed yet
   }
   try {
-    sites.insert(task, code);
+    sites.insert(task, code, how);
   } catch (...) {
     if (list != nullptr) list->pop_back();
     throw;
@@ -113,15 +123,43 @@ void tsm_t::note_write_size(address_t size) {
   }
 }
 
-access_log_t* tsm_t::log(object_t const& object, tsm_access_t access, unsigned short task, void const* code) {
+access_log_t* tsm_t::log(object_t const& object, tsm_access_t access, unsigned short task, void const* code,
+                        bool atomic) {
   if (!logged(object, code)) return nullptr;
+  site_how_t const how = how_now(atomic);
   access_log_t* l = locked_log_of(object);
   {
     lock_scope held(l->lock, lock_scope::adopt);
-    record(l, access, task, to_address(code));
+    record(l, access, task, to_address(code), how);
   }
   if (access == TSM_WRITE) note_write_size(object.size);
   return l;
+}
+
+void tsm_t::place(unsigned short handle, void const* where) {
+  // Read by conflicts() on any thread, under the lock of a log that this
+  // task logged into after the store (see there).
+  places_.at(handle).store(where, std::memory_order_relaxed);
+}
+
+// Called by the thread running `to`'s task: it alone appends to `to`'s
+// touched list. `from`'s task ended, and its handle is not given out again
+// before this returns, so its list is this caller's to read.
+void tsm_t::absorb(unsigned short from, unsigned short to, std::uint64_t step) {
+  touched_slot_t* slot = touched.find(from);
+  if (slot == nullptr) return;
+  touched_t& mine = touched.at(to).logs;
+  for (access_log_t* l : slot->logs) {
+    lock_scope held(l->lock);
+    if (l->dead) continue;
+    bool const had = l->reads.has_task(to) || l->writes.has_task(to);
+    // Listed before anything moves, so that a move that runs out of memory
+    // half-way leaves no site of `to` that its leave would not visit.
+    if (!had) mine.push_back(l);  // may throw; nothing moved yet
+    l->reads.move_task(from, to, step);
+    l->writes.move_task(from, to, step);
+  }
+  slot->logs.clear();
 }
 
 void tsm_t::leave(unsigned short task, void const* code) {

@@ -96,7 +96,8 @@ class tsm_t : public feature_t {
 
   // Logs one access of the calling thread's current task; null when the
   // access is not logged (no task, task unlogged or suspended, filtered).
-  access_log_t* log(object_t const& object, tsm_access_t access, unsigned short task, void const* code);
+  access_log_t* log(object_t const& object, tsm_access_t access, unsigned short task, void const* code,
+                    bool atomic = false);
 
   // The sharing rule: the case collecting the conflicts of the access just
   // logged in `log`, or null.
@@ -105,10 +106,25 @@ class tsm_t : public feature_t {
   // log() then check(), as the memory hooks call them: an access to an
   // object that shares no byte with another live log is logged and checked
   // under one hold of its log's lock.
-  case_t* access(object_t const& object, tsm_access_t access, unsigned short task, void const* code);
+  case_t* access(object_t const& object, tsm_access_t access, unsigned short task, void const* code,
+                 bool atomic = false);
+
+  // The race rule, for callers that know how their tasks are ordered: an
+  // access conflicts with an earlier one of another task unless both are
+  // atomic, both held a common lock, or `ordered` (when registered) says
+  // the earlier one is ordered before the calling thread's task as it is
+  // now. `ordered` gets the place the earlier task was given and its step
+  // then; it runs under a log's lock and must not call into the library.
+  void order_by(vexa_order_t ordered) { order_.store(ordered, std::memory_order_release); }
+  // Where handle's task stands in its caller's order of tasks; null for
+  // nowhere (its accesses conflict as they always did).
+  void place(unsigned short handle, void const* where);
+  // The task of `to` takes over every access of `from`'s (which ran to its
+  // end), as if it had made them itself at step `step`; `from`'s are gone.
+  void absorb(unsigned short from, unsigned short to, std::uint64_t step);
+  bool conflicts(site_t const& s, site_how_t const& how) const;
 
   case_t* log_offender(tsm_access_desc_t const& offender);
-  void report(case_t* c, tsm_access_t access, object_t const& object, site_list_t const& sites);
   void log_offense(case_t* c, tsm_access_desc_t const& offense);
   // Delivers the case as event 256 and frees it; nothing for null.
   void commit(case_t* c);
@@ -149,9 +165,11 @@ class tsm_t : public feature_t {
   bool logged(object_t const& object, void const* code) const;
   access_log_t* locked_log_of(object_t const& o);
   access_log_t* create(object_t const& o);
-  void record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code);
+  void record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code, site_how_t const& how);
   void note_write_size(address_t size);
-  case_t* check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code);
+  site_how_t how_now(bool atomic) const;
+  case_t* check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
+                        site_how_t const& how);
   void reclaim(access_log_t* l, object_t const& key);
   std::size_t idle_count() const;
 
@@ -160,6 +178,8 @@ class tsm_t : public feature_t {
   extent_index_t extents;
   log_pool_t pool;
   handle_table_t<touched_slot_t> touched;
+  handle_table_t<std::atomic<void const*>> places_;  // by handle, see place()
+  std::atomic<vexa_order_t> order_{nullptr};
   // Idle logs, counted in shards by handle: a sweep's tasks revive and
   // idle every log once per region, and one shared counter bounced between
   // their threads (it took 60% of the logging time of a stencil on two

@@ -27,7 +27,29 @@ struct task_record_t {
   std::uint32_t largest_write = 0;   // largest write size logged for this task
   unsigned short handle = 0;
   unsigned short suspend_depth = 0;  // wraps, as 16-bit counters do
+  std::uint64_t task_id = 0;         // as given to _VEXA_enterTaskAs
+  std::uint64_t step = 0;            // set by _VEXA_placeTask
+  // The locks the task holds (_VEXA_acquireLock), each with its depth; the
+  // signature of all of them goes with every access it logs.
+  static constexpr unsigned max_locks = 8;
+  struct held_t {
+    void const* lock;
+    std::uint32_t depth;
+  };
+  held_t held[max_locks] = {};
+  unsigned held_count = 0;
+  std::uint32_t locks = 0;     // lock_signature of held[]
+  std::uint32_t overflow = 0;  // acquisitions beyond max_locks, not in the signature
 };
+
+// A lock's bit in a lock signature. Two accesses whose signatures share a
+// bit are taken to hold a common lock; distinct locks share a bit one time
+// in 32, which can only hide a race between them, never invent one.
+inline std::uint32_t lock_signature(void const* lock) {
+  auto const a = reinterpret_cast<std::uintptr_t>(lock);
+  std::uint32_t const h = static_cast<std::uint32_t>((a >> 3) ^ (a >> 17)) * 0x9e3779b1u;
+  return 1u << (h >> 27);
+}
 
 struct thread_info_t {
   // Where insert() takes a chain node from; both values mean the calling

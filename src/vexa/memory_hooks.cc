@@ -16,7 +16,8 @@ bool no_live_task() {
   return true;
 }
 
-[[gnu::noinline]] void memory_hook(void const* address, unsigned size, tsm_access_t access, void const* ret) {
+[[gnu::noinline]] void memory_hook(void const* address, unsigned size, tsm_access_t access, void const* ret,
+                                   bool atomic = false) {
   hook_scope_t const scope; if (scope.nested()) return;
   if (no_live_task()) return;
   thread_info_t& self = current;
@@ -25,7 +26,7 @@ bool no_live_task() {
   if (record == nullptr || !enabled(VEXA_ENABLE_TSM)) return;
   self.code = ret;
   tsm_t& tsm = vexa.tsm;
-  if (tsm_t::case_t* c = tsm.access({to_address(address), size}, access, record->handle, ret)) tsm.commit(c);
+  if (tsm_t::case_t* c = tsm.access({to_address(address), size}, access, record->handle, ret, atomic)) tsm.commit(c);
 }
 
 }  // namespace
@@ -55,4 +56,16 @@ VEXA_EXPORT void _VEXA_writeMemoryAt(void const* address, unsigned size, void co
   poll_configuration();
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
   memory_hook(address, size, TSM_WRITE, code);
+}
+
+VEXA_EXPORT void _VEXA_readAtomicAt(void const* address, unsigned size, void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
+  memory_hook(address, size, TSM_READ, code, true);
+}
+
+VEXA_EXPORT void _VEXA_writeAtomicAt(void const* address, unsigned size, void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
+  memory_hook(address, size, TSM_WRITE, code, true);
 }

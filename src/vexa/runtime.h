@@ -72,6 +72,12 @@ class vexa_t {
   union {
     std::map<unsigned short, thread_model_t::threadid_t> threads;  // handle -> identity; guarded by lock
   };
+  // Tasks that ran to their end and keep their accesses and handle until
+  // they are absorbed or released (_VEXA_finishTaskAt), by task id;
+  // guarded by lock.
+  union {
+    std::map<std::uint64_t, task_record_t*> finished;
+  };
   // Written under lock; the memory hooks also read it without the lock to
   // switch themselves off, and look again under the lock before acting.
   union {

@@ -31,6 +31,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
     return;
   }
   record->parent = self.record;
+  record->task_id = task_id;
 
   unsigned short handle;
   try {
@@ -58,6 +59,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
     return;
   }
   self.record = record;
+  vexa.tsm.place(handle, nullptr);  // a handle given out again is nowhere until placed
   if (enabled(VEXA_ENABLE_TSM)) {
     self.code = ret;
     vexa.tsm.enter(handle, ret);
@@ -65,8 +67,27 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   if (logging_level & log_trace) trace("enters", ret, handle);
 }
 
-[[gnu::noinline]] void leave_task(void const* ret) {
-  hook_scope_t const scope; if (scope.nested()) return;
+// Takes a handle out of the thread model: its identity goes, and with the
+// last live task the memory hooks switch themselves off.
+thread_model_t::threadid_t retire(unsigned short handle) {
+  lock_scope held(vexa.lock);
+  thread_model_t::threadid_t const identity = vexa.identity_of(handle);
+  vexa.threads.erase(handle);
+  std::uint32_t const live = vexa.live_tasks.load(std::memory_order_relaxed);
+  if (live == 0) {
+    vexa.notify_debugger(VEXA_ERROR_TASK_NESTING);
+    clear_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+  } else {
+    vexa.live_tasks.store(live - 1, std::memory_order_relaxed);
+    if (live == 1) clear_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+  }
+  return identity;
+}
+
+// Ends the thread's current task. A finishing task with an id keeps its
+// accesses and its handle until it is absorbed or released; any other task
+// leaves them.
+void end_task(void const* ret, bool keep) {
   thread_info_t& self = current;
   task_record_t* record = self.record;
   if (record == nullptr) {
@@ -75,27 +96,103 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   }
   self.code = ret;
   unsigned short const handle = record->handle;
-  if (enabled(VEXA_ENABLE_TSM)) vexa.tsm.leave(handle, ret);
+  if (keep && record->task_id != 0) {
+    {
+      lock_scope held(vexa.lock);
+      keep = vexa.finished.emplace(record->task_id, record).second;  // an id in use: left instead
+    }
+  } else {
+    keep = false;
+  }
+  if (!keep && enabled(VEXA_ENABLE_TSM)) vexa.tsm.leave(handle, ret);
   if (enabled(VEXA_ENABLE_RE)) vexa.re.leave(handle);
 
-  thread_model_t::threadid_t identity;
+  self.record = record->parent;
+  if (keep) {
+    record->parent = nullptr;
+    if (logging_level & log_trace) trace("finishes", ret, handle);
+    return;
+  }
+  thread_model_t::threadid_t const identity = retire(handle);
+  if (logging_level & log_trace) trace("leaves", ret, handle, identity);
+  delete record;
+}
+
+[[gnu::noinline]] void leave_task(void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
+  end_task(ret, false);
+}
+
+[[gnu::noinline]] void finish_task(void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
+  end_task(ret, true);
+}
+
+// Ends a finished task for good: the calling thread's task takes over its
+// accesses (absorb), or they are dropped.
+[[gnu::noinline]] void release_task(std::uint64_t task_id, bool absorb, void const* ret) {
+  hook_scope_t const scope; if (scope.nested()) return;
+  task_record_t* record = nullptr;
   {
     lock_scope held(vexa.lock);
-    identity = vexa.identity_of(handle);
-    vexa.threads.erase(handle);
-    std::uint32_t const live = vexa.live_tasks.load(std::memory_order_relaxed);
-    if (live == 0) {
-      vexa.notify_debugger(VEXA_ERROR_TASK_NESTING);
-      clear_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
-    } else {
-      vexa.live_tasks.store(live - 1, std::memory_order_relaxed);
-      if (live == 1) clear_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+    auto it = vexa.finished.find(task_id);
+    if (it != vexa.finished.end()) {
+      record = it->second;
+      vexa.finished.erase(it);
     }
   }
-  if (logging_level & log_trace) trace("leaves", ret, handle, identity);
-
-  self.record = record->parent;
+  if (record == nullptr) {
+    raise_event(VEXA_ERROR_INVALID_PARAMETER);
+    return;
+  }
+  unsigned short const handle = record->handle;
+  task_record_t const* into = current.record;
+  if (enabled(VEXA_ENABLE_TSM)) {
+    if (absorb && into != nullptr) vexa.tsm.absorb(handle, into->handle, into->step);
+    else vexa.tsm.discard(handle);
+  }
+  thread_model_t::threadid_t const identity = retire(handle);
+  if (logging_level & log_trace) trace(absorb ? "is absorbed" : "is released", ret, handle, identity);
   delete record;
+}
+
+void place_task(void const* place, std::uint64_t step) {
+  hook_scope_t const scope; if (scope.nested()) return;
+  task_record_t* record = current.record;
+  if (record == nullptr) return;
+  record->step = step;
+  vexa.tsm.place(record->handle, place);
+}
+
+void acquire_lock(void const* lock) {
+  task_record_t* record = current.record;
+  if (record == nullptr) return;
+  for (unsigned i = 0; i < record->held_count; ++i) {
+    if (record->held[i].lock == lock) {
+      ++record->held[i].depth;
+      return;
+    }
+  }
+  if (record->held_count == task_record_t::max_locks) {
+    ++record->overflow;
+    return;
+  }
+  record->held[record->held_count++] = {lock, 1};
+  record->locks |= lock_signature(lock);
+}
+
+void release_lock(void const* lock) {
+  task_record_t* record = current.record;
+  if (record == nullptr) return;
+  for (unsigned i = 0; i < record->held_count; ++i) {
+    if (record->held[i].lock != lock) continue;
+    if (--record->held[i].depth != 0) return;
+    record->held[i] = record->held[--record->held_count];
+    record->locks = 0;
+    for (unsigned j = 0; j < record->held_count; ++j) record->locks |= lock_signature(record->held[j].lock);
+    return;
+  }
+  if (record->overflow != 0) --record->overflow;
 }
 
 [[gnu::noinline]] void suspend_task(void const* ret) {
@@ -181,4 +278,43 @@ VEXA_EXPORT void _VEXA_resumeTaskAt(void const* code) {
   poll_configuration();
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
   resume_task(code);
+}
+
+VEXA_EXPORT void _VEXA_finishTaskAt(void const* code) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  finish_task(code);
+}
+
+VEXA_EXPORT void _VEXA_absorbTask(std::uint64_t task_id) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  release_task(task_id, true, VEXA_RETURN_ADDRESS());
+}
+
+VEXA_EXPORT void _VEXA_releaseTask(std::uint64_t task_id) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  release_task(task_id, false, VEXA_RETURN_ADDRESS());
+}
+
+VEXA_EXPORT void _VEXA_placeTask(void const* place, std::uint64_t step) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  place_task(place, step);
+}
+
+// A registration, not an event: it holds whatever the guard word says.
+VEXA_EXPORT void _VEXA_orderTasksBy(vexa_order_t ordered) { vexa::vexa.tsm.order_by(ordered); }
+
+VEXA_EXPORT void _VEXA_acquireLock(void const* lock) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  acquire_lock(lock);
+}
+
+VEXA_EXPORT void _VEXA_releaseLock(void const* lock) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_TASK))) return;
+  release_lock(lock);
 }
