@@ -2,10 +2,13 @@
 // atomic operation by a call, so the bridge performs it, with the memory
 // order it was given.
 //
-// Atomic accesses are not passed to the sharing detector: an atomic
-// operation is how a program says that tasks share a location on purpose
-// (a counter, a flag, a lock word), and reporting each one would bury the
-// accidental sharing the detector is for.
+// In the sharing view atomic accesses are not passed to the detector: an
+// atomic operation is how a program says that tasks share a location on
+// purpose (a counter, a flag, a lock word), and reporting each one would
+// bury the accidental sharing the detector is for. In the race view they
+// are passed as atomic accesses, which race with plain accesses of the same
+// memory but never with each other. A read-modify-write, and a
+// compare-exchange whether or not it succeeds, counts as a write.
 //
 // The builtins want the order as a constant, so each operation dispatches
 // on the order at run time to an instance compiled with a constant one. On
@@ -56,6 +59,18 @@ constexpr int failure_order(int success, int failure) {
                         : success == __ATOMIC_ACQ_REL ? __ATOMIC_ACQUIRE
                                                       : success;
   return failure < load_part ? failure : load_part;
+}
+
+[[gnu::noinline]] void note_slow(void const volatile* a, unsigned size, bool write, void const* code) {
+  if (state.ignore != 0 || !race_view.load(std::memory_order_relaxed)) return;
+  void const* const address = const_cast<void const*>(a);
+  if (write) _VEXA_writeAtomicAt(address, size, code);
+  else _VEXA_readAtomicAt(address, size, code);
+}
+
+inline void note(void const volatile* a, unsigned size, bool write, void const* code) {
+  if (BRIDGE_LIKELY(hooks_off(VEXA_GUARD_MEMORY))) return;
+  note_slow(a, size, write, code);
 }
 
 template <class T>
@@ -109,39 +124,55 @@ using namespace vexa_bridge;
 
 // The operations for one size; T is the unsigned type of that width.
 #define BRIDGE_ATOMICS(bits, T)                                                                            \
-  BRIDGE_EXPORT T __tsan_atomic##bits##_load(T const volatile* a, int mo) { return load(a, mo); }          \
-  BRIDGE_EXPORT void __tsan_atomic##bits##_store(T volatile* a, T v, int mo) { store(a, v, mo); }          \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_load(T const volatile* a, int mo) {                               \
+    note(a, sizeof(T), false, BRIDGE_RETURN_ADDRESS());                                                    \
+    return load(a, mo);                                                                                    \
+  }          \
+  BRIDGE_EXPORT void __tsan_atomic##bits##_store(T volatile* a, T v, int mo) {                             \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
+    store(a, v, mo);                                                                                       \
+  }          \
   BRIDGE_EXPORT T __tsan_atomic##bits##_exchange(T volatile* a, T v, int mo) {                             \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return modify<rmw::exchange>(a, v, mo);                                                                \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_add(T volatile* a, T v, int mo) {                            \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return modify<rmw::add>(a, v, mo);                                                                     \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_sub(T volatile* a, T v, int mo) {                            \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return modify<rmw::sub>(a, v, mo);                                                                     \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_and(T volatile* a, T v, int mo) {                            \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return modify<rmw::and_>(a, v, mo);                                                                    \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_or(T volatile* a, T v, int mo) {                             \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return modify<rmw::or_>(a, v, mo);                                                                     \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_xor(T volatile* a, T v, int mo) {                            \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return modify<rmw::xor_>(a, v, mo);                                                                    \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_nand(T volatile* a, T v, int mo) {                           \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return modify<rmw::nand>(a, v, mo);                                                                    \
   }                                                                                                        \
   BRIDGE_EXPORT int __tsan_atomic##bits##_compare_exchange_strong(T volatile* a, T* expected, T desired,   \
                                                                   int mo, int failure_mo) {                \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return compare_exchange<false>(a, expected, desired, mo, failure_mo);                                  \
   }                                                                                                        \
   BRIDGE_EXPORT int __tsan_atomic##bits##_compare_exchange_weak(T volatile* a, T* expected, T desired,     \
                                                                 int mo, int failure_mo) {                  \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return compare_exchange<true>(a, expected, desired, mo, failure_mo);                                   \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_compare_exchange_val(T volatile* a, T expected, T desired, int mo, \
                                                              int failure_mo) {                             \
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
     return compare_exchange_value(a, expected, desired, mo, failure_mo);                                   \
   }
 

@@ -99,6 +99,11 @@ struct thread_state_t {
   // being created (OpenMP); they are the runtime's business, not sharing.
   std::uintptr_t private_begin;
   std::uintptr_t private_end;
+  std::uintptr_t stack_low;  // the lowest address of this thread's stack, 0 until asked
+  // The canonical frame address of the first function the task in `task`
+  // entered on this thread (the highest of its frames), 0 if none yet; the
+  // task layer saves and restores it with `task`.
+  std::uintptr_t task_frame;
 };
 
 // initial-exec: one segment-relative access per hook instead of a
@@ -128,6 +133,12 @@ code_range_t code_range_of(void const* address);
 // at once when built with -g and without optimisation (named
 // ".omp_outlined._debug__"): the real body, behind a wrapper.
 bool outlined_debug_twin(void const* function);
+
+// Whether the task layer reports races (the default) rather than sharing
+// (VEXA_VIEW=sharing): atomic operations and locks are then passed to the
+// library. Set by the task layer before its first task; relaxed, since a
+// thread that reads it late only misses an atomic or a lock before it.
+extern std::atomic<bool> race_view;
 
 // Task ids for _VEXA_enterTaskAs: a running count of the tasks a task layer
 // makes, from 1 (0 is what the library records without one). Relaxed: only

@@ -106,6 +106,7 @@ bool called_by_runtime(void const* call_site) {
   frame_t const f = locate(pc, frame_pointer);
   while (s.depth != 0 && s.stack[s.depth - 1].frame <= f.cfa) close_top(s, call_site);
   bool const task_bottom = s.depth == 0 || s.stack[s.depth - 1].task != s.task;
+  if (task_bottom && f.cfa > s.task_frame) s.task_frame = f.cfa;
   bool body = false;
   if (s.body_rule != body_reported) {
     if (task_bottom)

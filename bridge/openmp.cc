@@ -14,9 +14,11 @@
 //   taskwait with depend                the parent waits: suspended from the
 //                                       creation of the runtime's stand-in
 //                                       task until its taskwait_complete
-// The initial task is not a task here: it runs only the sequential part of
-// the program, which never overlaps a parallel region's tasks, and counting
-// it would report every value the sequential part hands to them.
+// In the sharing view the initial task is not a task: it runs only the
+// sequential part of the program, which never overlaps a parallel region's
+// tasks, and counting it would report every value the sequential part hands
+// to them. In the race view (task_order.h) it is one, ordered before the
+// regions it starts.
 //
 // libomp signals completion before it releases dependences, so a task has
 // left before any task that depends on it starts. Untied tasks that resume
@@ -30,6 +32,8 @@
 // runtime's business; without excluding them every task would share its
 // arguments with its parent. The bridge wraps both entry points for that.
 #include <omp-tools.h>
+#include <pthread.h>
+#include <sys/auxv.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -37,49 +41,88 @@
 
 #include "bridge.h"
 #include "exit_gate.h"
+#include "task_order.h"
 
 namespace vexa_bridge {
 namespace {
 
-// What the bridge keeps of a task, in the ptr of its ompt_data_t.
-struct task_t {
-  void const* code;  // where the program created it
-  task_t* below;     // the task it interrupted on its thread
-  bool entered;      // ran before: the next schedule resumes it
-  bool done;         // left already (a worker's implicit task at the barrier)
-  bool worker;       // an implicit task of a thread other than the primary
-  bool waiting;      // the stand-in of a taskwait with depend
-  bool switched;     //   ... and its parent switched to it
-  task_t* parent;    //   ... the task that waits, suspended; null if none
-  std::uint64_t id;  // the library's task id: reports tell tasks apart by it
-  body_rule_t body;  // how its outlined body is reported (bridge.h)
-};
+// The race view (the default) keeps finished tasks' accesses until what
+// orders them, and tells the library about locks and the order of tasks;
+// VEXA_VIEW=sharing keeps the sharing view: accesses of tasks alive at the
+// same time. Set once, before the first task.
+bool races = true;
 
 task_t* task_of(ompt_data_t const* data) { return data == nullptr ? nullptr : static_cast<task_t*>(data->ptr); }
+region_t* region_of(ompt_data_t const* data) {
+  return data == nullptr ? nullptr : static_cast<region_t*>(data->ptr);
+}
 
-task_t* current() { return reinterpret_cast<task_t*>(state.task); }
+task_t* current() { return current_task(); }
 
 // Makes `t` (null: none) the task that runs on this thread.
 void set_current(task_t* t) {
+  if (task_t* before = current()) before->frame = state.task_frame;
+  state.task_frame = t == nullptr ? 0 : t->frame;
   state.task = reinterpret_cast<std::uintptr_t>(t);
   state.body_rule = t == nullptr ? body_reported : t->body;
 }
+
+// A task that runs now: neither a stand-in nor one that has left.
+bool running(task_t const* t) { return t != nullptr && t->entered && !t->done; }
 
 void enter(task_t* t) {
   t->below = current();
   t->entered = true;
   set_current(t);
   _VEXA_enterTaskAs(t->id, t->code);
+  if (races) place(t);
 }
 
+// Forgets the accesses to this thread's stack below the frame of the first
+// function the task that just ended there entered (or, if none was seen,
+// below the caller's frame): those frames are dead, and the next task on
+// this thread reuses their memory for objects of its own, which would
+// otherwise conflict with the ones they replace.
+[[gnu::noinline]] void forget_dead_stack(std::uintptr_t top) {
+  if (state.stack_low == 0) {
+    pthread_attr_t attributes;
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+      pthread_attr_getstack(&attributes, &low, &size);
+      pthread_attr_destroy(&attributes);
+    }
+    state.stack_low = low == nullptr ? 1 : reinterpret_cast<std::uintptr_t>(low);
+  }
+  auto below = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  if (top > below) below = top;
+  if (state.stack_low < below)
+    _VEXA_forgetMemory(reinterpret_cast<void const*>(state.stack_low), reinterpret_cast<void const*>(below));
+}
+
+// A finished task keeps its accesses in the race view until what orders it
+// comes (task_order.h): its parent's taskwait, its taskgroup's end, its
+// region's end.
 void leave(task_t* t) {
   t->done = true;
-  _VEXA_leaveTaskAt(t->code);
+  if (races) {
+    forget_dead_stack(state.task_frame);
+    ref(t);  // the library's, dropped when it is absorbed
+    t->finished = true;
+    _VEXA_finishTaskAt(t->code);
+    if (t->parent != nullptr) t->parent->finished_children.add(t);
+    if (t->home != nullptr) t->home->finished.add(t);
+  } else {
+    _VEXA_leaveTaskAt(t->code);
+  }
   set_current(t->below);
+  // The task that made an undeferred task waited for it right there.
+  task_t* const parent = t->parent;
+  if (races && t->undeferred && parent != nullptr && parent == t->below && running(parent)) {
+    advance(parent);
+    join(t, parent);
+  }
 }
-
-// A task that runs now: neither a stand-in nor one that has left.
-bool running(task_t const* t) { return t != nullptr && t->entered && !t->done; }
 
 void suspend(task_t* t) { _VEXA_suspendTaskAt(t->code); }
 
@@ -88,12 +131,18 @@ void resume(task_t* t) {
   _VEXA_resumeTaskAt(t->code);
 }
 
-task_t* new_task(void const* code) {
-  auto* t = static_cast<task_t*>(std::calloc(1, sizeof(task_t)));
+// A new node, made by `parent` (null: none) at its step now. The runtime's
+// data slot holds the first reference.
+task_t* new_task(void const* code, task_t* parent) {
+  auto* t = new (std::nothrow) task_t(code, next_task_id());
   if (t == nullptr) std::abort();  // OMPT callbacks cannot fail
-  t->code = code;
-  t->id = next_task_id();
-  t->body = body_reported;
+  if (parent != nullptr && races) {
+    ref(parent);
+    t->parent = parent;
+    t->born = parent->step;
+    t->home = parent->region != nullptr ? parent->region : parent->home;
+    if (t->home != nullptr) t->home->refs.fetch_add(1, std::memory_order_relaxed);
+  }
   return t;
 }
 
@@ -103,34 +152,100 @@ void on_parallel_begin(ompt_data_t* encountering, ompt_frame_t const*, ompt_data
                        void const* code) {
   exit_gate gate;
   if (!gate) return;
-  parallel->ptr = const_cast<void*>(code);  // the implicit tasks' code address
+  auto* r = new (std::nothrow) region_t;
+  if (r == nullptr) std::abort();
+  r->code = code;  // the implicit tasks' code address
+  parallel->ptr = r;
   task_t* t = task_of(encountering);
-  if (running(t)) suspend(t);
+  if (!running(t)) return;
+  if (races) {
+    ref(t);
+    r->encountering = t;
+    r->born = t->step;
+    advance(t);
+  }
+  suspend(t);
 }
 
-void on_parallel_end(ompt_data_t*, ompt_data_t* encountering, int, void const*) {
+void on_parallel_end(ompt_data_t* parallel, ompt_data_t* encountering, int, void const*) {
   exit_gate gate;
   if (!gate) return;
+  region_t* r = region_of(parallel);
+  parallel->ptr = nullptr;
   task_t* t = task_of(encountering);
-  if (running(t)) resume(t);
+  if (running(t)) {
+    resume(t);
+    if (races) {
+      // Everything the region did is ordered before what its encountering
+      // task does next.
+      advance(t);
+      std::vector<task_t*> finished = r == nullptr ? std::vector<task_t*>{} : r->finished.take();
+      absorb_all(finished, t);
+      for (task_t* f : finished) unref(f);
+    }
+  }
+  if (r != nullptr) {
+    if (r->encountering != nullptr) unref(r->encountering);
+    r->encountering = nullptr;
+    unref(r);
+  }
+}
+
+// The program's initial task (race view): the sequential part is a task,
+// so that tasks it makes outside any region are ordered with it.
+void enter_initial(ompt_data_t* task) {
+  task_t* t = new_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY)), nullptr);
+  task->ptr = t;
+  enter(t);
 }
 
 void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, ompt_data_t* task, unsigned,
                       unsigned index, int flags) {
   exit_gate gate;
   if (!gate) return;
-  if (flags & ompt_task_initial) return;
+  region_t* r = region_of(parallel);
   if (endpoint == ompt_scope_begin) {
-    task_t* t = new_task(parallel == nullptr ? nullptr : parallel->ptr);
-    t->worker = index != 0;
+    if (flags & ompt_task_initial) {
+      // The program's own initial task has no region; a team of a league
+      // has the league's.
+      if (r == nullptr) {
+        if (races && current() == nullptr) enter_initial(task);
+        return;
+      }
+      if (!races) return;
+    }
+    task_t* t = new_task(r == nullptr ? nullptr : r->code, r == nullptr ? nullptr : r->encountering);
+    t->worker = index != 0 && !(flags & ompt_task_initial);
     t->body = t->worker ? body_hidden : body_entry_only;
+    if (races && r != nullptr) {
+      t->region = r;
+      if (t->home == nullptr) {
+        t->home = r;
+        r->refs.fetch_add(1, std::memory_order_relaxed);
+      }
+      if (t->parent != nullptr) t->parent->outstanding.fetch_add(1, std::memory_order_relaxed);
+    }
     task->ptr = t;
     enter(t);
   } else if (task_t* t = task_of(task)) {
     task->ptr = nullptr;
-    if (!t->done) leave(t);
-    std::free(t);
+    if (running(t)) leave(t);
+    unref(t);
   }
+}
+
+bool barrier(ompt_sync_region_t kind) {
+  return kind == ompt_sync_region_barrier || kind == ompt_sync_region_barrier_explicit ||
+         kind == ompt_sync_region_barrier_implicit || kind == ompt_sync_region_barrier_implicit_workshare ||
+         kind == ompt_sync_region_barrier_implicit_parallel || kind == ompt_sync_region_barrier_teams ||
+         kind == ompt_sync_region_barrier_implementation;  // what libomp 14 reports for an explicit one
+}
+
+// The tasks that a taskwait or a taskgroup's end joins into the waiting
+// task, deepest first: a child made later is absorbed before its parent.
+void join_all(std::vector<task_t*> const& tasks, task_t* into) {
+  for (auto it = tasks.rbegin(); it != tasks.rend(); ++it) join(*it, into);
+  for (task_t* t : tasks) unref(t);
 }
 
 // libomp reports the end of a worker's implicit task only when the worker
@@ -140,15 +255,47 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
 // that closes the region (the primary thread's end is reported on time).
 // That barrier reports the region's own code address, or none on workers;
 // the barriers of worksharing constructs report their own call.
+//
+// In the race view a barrier also starts a new epoch of the implicit task
+// that passes it, and the ends of taskwaits and taskgroups join the tasks
+// they waited for.
 void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, ompt_data_t* parallel,
                     ompt_data_t* task, void const* code) {
-  if (endpoint != ompt_scope_begin || parallel == nullptr) return;
-  if (kind != ompt_sync_region_barrier_implicit && kind != ompt_sync_region_barrier_implicit_parallel) return;
-  if (code != nullptr && code != parallel->ptr) return;
   exit_gate gate;
   if (!gate) return;
   task_t* t = task_of(task);
-  if (running(t) && t->worker) leave(t);
+  if (endpoint == ompt_scope_begin) {
+    if (races && kind == ompt_sync_region_taskgroup && running(t)) {
+      auto* g = new (std::nothrow) group_t;
+      if (g == nullptr) std::abort();
+      g->outer = t->groups;
+      t->groups = g;
+      return;
+    }
+    if (parallel == nullptr) return;
+    if (kind != ompt_sync_region_barrier_implicit && kind != ompt_sync_region_barrier_implicit_parallel) return;
+    region_t const* r = region_of(parallel);
+    if (code != nullptr && (r == nullptr || code != r->code)) return;
+    if (running(t) && t->worker) leave(t);
+    return;
+  }
+  if (!races || !running(t)) return;
+  if (barrier(kind)) {
+    if (t->region != nullptr) {
+      t->step = next_epoch(t->step);
+      place(t);
+    }
+  } else if (kind == ompt_sync_region_taskwait) {
+    advance(t);
+    join_all(t->finished_children.take(), t);
+    clear_dependences(t);  // its children are done
+  } else if (kind == ompt_sync_region_taskgroup && t->groups != nullptr) {
+    group_t* g = t->groups;
+    t->groups = g->outer;
+    advance(t);
+    join_all(g->members.take(), t);
+    delete g;
+  }
 }
 
 void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t* created, int flags, int,
@@ -157,16 +304,41 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
   if (!gate) return;
   close_argument_window();
   if (flags & ompt_task_initial) return;
-  task_t* t = new_task(code);
+  task_t* parent = task_of(encountering);
+  if (!running(parent)) parent = nullptr;
+  task_t* t = new_task(code, parent);
   created->ptr = t;
   if (flags & ompt_task_taskwait) {
     t->waiting = true;
-    task_t* parent = task_of(encountering);
-    if (running(parent)) {
+    if (parent != nullptr) {
       suspend(parent);
-      t->parent = parent;
+      t->waiter = parent;
     }
+    return;
   }
+  if (races && parent != nullptr) {
+    t->undeferred = (flags & (ompt_task_undeferred | ompt_task_merged)) != 0;
+    parent->outstanding.fetch_add(1, std::memory_order_relaxed);
+    t->group = parent->groups != nullptr ? parent->groups : parent->group;
+    if (t->group != nullptr) t->group->members.add(t);
+    advance(parent);  // what the parent does from now on may run beside the task
+  }
+}
+
+void on_dependences(ompt_data_t* task, ompt_dependence_t const* deps, int n) {
+  exit_gate gate;
+  if (!gate) return;
+  task_t* t = task_of(task);
+  if (t == nullptr || t->parent == nullptr || n <= 0) return;
+  std::vector<void const*> addresses;
+  std::vector<int> kinds;
+  for (int i = 0; i < n; ++i) {
+    ompt_dependence_type_t const kind = deps[i].dependence_type;
+    if (kind == ompt_dependence_type_source || kind == ompt_dependence_type_sink) continue;
+    addresses.push_back(deps[i].variable.ptr);
+    kinds.push_back(kind == ompt_dependence_type_in ? 1 : 2);
+  }
+  add_dependences(t->parent, t, addresses.data(), kinds.data(), static_cast<int>(addresses.size()));
 }
 
 void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_data_t* next_data) {
@@ -177,12 +349,16 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
   if (prior != nullptr && prior->waiting) {
     // The stand-in never runs; only its completion means anything.
     if (status == ompt_taskwait_complete) {
-      if (prior->parent != nullptr) {
-        resume(prior->parent);  // the suspension at its creation
-        if (prior->switched && next != prior->parent) resume(prior->parent);
+      if (task_t* waiter = prior->waiter) {
+        resume(waiter);  // the suspension at its creation
+        if (prior->switched && next != waiter) resume(waiter);
+        if (races) {
+          advance(waiter);
+          for (task_t* p : prior->predecessors) join(p, waiter);
+        }
       }
       prior_data->ptr = nullptr;
-      std::free(prior);
+      unref(prior);
     }
     prior = nullptr;
   }
@@ -193,7 +369,7 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
       case ompt_task_detach:
         prior_data->ptr = nullptr;
         if (running(prior)) leave(prior);
-        std::free(prior);
+        unref(prior);
         break;
       case ompt_task_switch:
       case ompt_task_yield:
@@ -210,6 +386,20 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
   else enter(next);
 }
 
+// Locks, critical sections, ordered and the runtime's atomic lock: the
+// accesses made under one of them never race with each other.
+void const* lock_name(ompt_mutex_t kind, ompt_wait_id_t wait_id) {
+  return reinterpret_cast<void const*>(static_cast<std::uintptr_t>(wait_id * 16 + kind));
+}
+
+void on_mutex_acquired(ompt_mutex_t kind, ompt_wait_id_t wait_id, void const*) {
+  _VEXA_acquireLock(lock_name(kind, wait_id));
+}
+
+void on_mutex_released(ompt_mutex_t kind, ompt_wait_id_t wait_id, void const*) {
+  _VEXA_releaseLock(lock_name(kind, wait_id));
+}
+
 int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
   auto set = reinterpret_cast<ompt_set_callback_t>(lookup("ompt_set_callback"));
   if (set == nullptr) return 0;
@@ -223,6 +413,15 @@ int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
   set(ompt_callback_task_create, reinterpret_cast<ompt_callback_t>(on_task_create));
   set(ompt_callback_task_schedule, reinterpret_cast<ompt_callback_t>(on_task_schedule));
   set(ompt_callback_sync_region, reinterpret_cast<ompt_callback_t>(on_sync_region));
+  char const* view = std::getenv("VEXA_VIEW");
+  races = view == nullptr || std::strcmp(view, "sharing") != 0;
+  race_view.store(races, std::memory_order_relaxed);
+  if (races) {
+    _VEXA_orderTasksBy(ordered);
+    set(ompt_callback_dependences, reinterpret_cast<ompt_callback_t>(on_dependences));
+    set(ompt_callback_mutex_acquired, reinterpret_cast<ompt_callback_t>(on_mutex_acquired));
+    set(ompt_callback_mutex_released, reinterpret_cast<ompt_callback_t>(on_mutex_released));
+  }
   return 1;  // keep the tool active
 }
 

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "bridge.h"
 #include "exit_gate.h"
@@ -82,6 +83,8 @@ void* run_task(void* p) {
 // lies in the program's own code, so a code filter of the debugger that
 // admits the program admits its main task.
 __attribute__((constructor)) void begin_main_task() {
+  char const* view = std::getenv("VEXA_VIEW");
+  race_view.store(view == nullptr || std::strcmp(view, "sharing") != 0, std::memory_order_relaxed);
   begin_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY)), next_task_id());
 }
 

@@ -217,7 +217,11 @@ void _VEXA_enterTaskAs(uint64_t task_id, void const* code);
  * conflict with each other, only with plain ones. Two accesses made while
  * their tasks held a common lock (_VEXA_acquireLock / _VEXA_releaseLock
  * around them, by any value that names the lock; nesting counts) never
- * conflict. */
+ * conflict.
+ *
+ * _VEXA_forgetMemory(begin, end) drops every access to the objects that lie
+ * within [begin, end): memory that died (a finished task's stack frames)
+ * and whose next use is another object. */
 typedef int (*vexa_order_t)(void const* place, uint64_t step);
 void _VEXA_finishTaskAt(void const* code);
 void _VEXA_absorbTask(uint64_t task_id);
@@ -228,6 +232,7 @@ void _VEXA_readAtomicAt(void const* address, unsigned size, void const* code);
 void _VEXA_writeAtomicAt(void const* address, unsigned size, void const* code);
 void _VEXA_acquireLock(void const* lock);
 void _VEXA_releaseLock(void const* lock);
+void _VEXA_forgetMemory(void const* begin, void const* end);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -162,6 +162,27 @@ void tsm_t::absorb(unsigned short from, unsigned short to, std::uint64_t step) {
   slot->logs.clear();
 }
 
+void tsm_t::forget(address_t begin, address_t end) {
+  if (begin >= end) return;
+  std::vector<extent_index_t::entry_t> dead;
+  {
+    lock_scope held(structure_lock);
+    extents.for_each_meeting(begin, end, [&](extent_index_t::entry_t const& e) {
+      if (e.key.base >= begin && extent_index_t::high(e.key) <= end) dead.push_back(e);
+    });
+  }
+  for (extent_index_t::entry_t const& e : dead) {
+    {
+      lock_scope held(e.log->lock);
+      // Recycled since the walk: not one of these objects.
+      if (e.log->dead || !(e.log->key() == e.key)) continue;
+      e.log->reads.clear();
+      e.log->writes.clear();
+    }
+    reclaim(e.log, e.key);
+  }
+}
+
 void tsm_t::leave(unsigned short task, void const* code) {
   (void)code;
   discard(task);

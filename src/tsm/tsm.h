@@ -123,6 +123,10 @@ class tsm_t : public feature_t {
   // end), as if it had made them itself at step `step`; `from`'s are gone.
   void absorb(unsigned short from, unsigned short to, std::uint64_t step);
   bool conflicts(site_t const& s, site_how_t const& how) const;
+  // Drops every access, of any task, to objects that lie in [begin, end):
+  // memory that died (a finished task's stack frames), whose next life is
+  // a new object.
+  void forget(address_t begin, address_t end);
 
   case_t* log_offender(tsm_access_desc_t const& offender);
   void log_offense(case_t* c, tsm_access_desc_t const& offense);

@@ -69,3 +69,11 @@ VEXA_EXPORT void _VEXA_writeAtomicAt(void const* address, unsigned size, void co
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
   memory_hook(address, size, TSM_WRITE, code, true);
 }
+
+VEXA_EXPORT void _VEXA_forgetMemory(void const* begin, void const* end) {
+  poll_configuration();
+  if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
+  hook_scope_t const scope;
+  if (scope.nested() || !enabled(VEXA_ENABLE_TSM)) return;
+  vexa::vexa.tsm.forget(to_address(begin), to_address(end));
+}
