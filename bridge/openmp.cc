@@ -148,6 +148,10 @@ task_t* new_task(void const* code, task_t* parent) {
 
 void close_argument_window() { state.private_begin = state.private_end = 0; }
 
+// Set while the program creates a task with if(0): the task it creates is
+// undeferred by the program's own word (GOMP_task, __kmpc_omp_task_begin_if0).
+thread_local bool program_undeferred __attribute__((tls_model("initial-exec")));
+
 void on_parallel_begin(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t* parallel, unsigned, int,
                        void const* code) {
   exit_gate gate;
@@ -317,7 +321,10 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
     return;
   }
   if (races && parent != nullptr) {
-    t->undeferred = (flags & (ompt_task_undeferred | ompt_task_merged)) != 0;
+    // Not the runtime's undeferred flag: a team of one thread runs every
+    // task at once, though the program lets it run later.
+    t->undeferred = program_undeferred || parent->final;
+    t->final = (flags & ompt_task_final) != 0;
     parent->outstanding.fetch_add(1, std::memory_order_relaxed);
     t->group = parent->groups != nullptr ? parent->groups : parent->group;
     if (t->group != nullptr) t->group->members.add(t);
@@ -436,6 +443,9 @@ struct kmp_task_prefix_t {
 using task_alloc_t = kmp_task_prefix_t* (*)(void*, int, int, std::size_t, std::size_t, void*);
 std::atomic<task_alloc_t> real_task_alloc{nullptr};
 
+using begin_if0_t = void (*)(void*, int, void*);
+std::atomic<begin_if0_t> real_begin_if0{nullptr};
+
 using copy_function_t = void (*)(void*, void*);
 using gomp_task_t = void (*)(void (*)(void*), void*, copy_function_t, long, long, bool, unsigned, void**, int,
                              void*);
@@ -492,6 +502,11 @@ BRIDGE_EXPORT void* __kmpc_omp_task_alloc(void* location, int thread, int flags,
 BRIDGE_EXPORT void GOMP_task(void (*function)(void*), void* data, copy_function_t copy, long size, long align,
                              bool if_clause, unsigned flags, void** depend, int priority, void* detach) {
   gomp_task_t const submit = next_definition(real_gomp_task, "GOMP_task");
+  struct undeferred_scope {
+    explicit undeferred_scope(bool on) : outer(program_undeferred) { program_undeferred = on; }
+    ~undeferred_scope() { program_undeferred = outer; }
+    bool outer;
+  } const undeferred(!if_clause);
   if (copy != nullptr) {
     pending_copy_t const outer = pending_copy;
     pending_copy = {copy, size};
@@ -510,4 +525,14 @@ BRIDGE_EXPORT void GOMP_task(void (*function)(void*), void* data, copy_function_
     return;
   }
   submit(function, data, copy, size, align, if_clause, flags, depend, priority, detach);
+}
+
+// clang: a task with if(0) runs between these two calls, in the encountering
+// task, which waits for it there.
+BRIDGE_EXPORT void __kmpc_omp_task_begin_if0(void* location, int thread, void* task) {
+  begin_if0_t const begin = next_definition(real_begin_if0, "__kmpc_omp_task_begin_if0");
+  bool const outer = program_undeferred;
+  program_undeferred = true;
+  begin(location, thread, task);
+  program_undeferred = outer;
 }

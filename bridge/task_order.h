@@ -126,6 +126,7 @@ struct task_t {
   std::atomic<int> refs{1};           // its own, dropped when absorbed or released
   std::atomic<int> outstanding{0};    // its children not yet absorbed or released
   bool undeferred = false;            // its parent waits for it where it made it
+  bool final = false;                 // the tasks it makes are included: undeferred
   bool finished = false;              // kept in the library, not absorbed yet
   bool absorbed = false;              // absorbed or released
   group_t* group = nullptr;           // the taskgroup it belongs to, if any
