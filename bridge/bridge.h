@@ -12,6 +12,7 @@
 //   local_names.cc      names of unexported functions (clang's ._debug__ twins)
 //   threads.cc          every thread is a task (libvexa_threads.so)
 //   openmp.cc           OpenMP tasks through OMPT (libvexa_openmp.so)
+//   offload.cc          GCC's device constructs, run on the host (ditto)
 //   exit_gate.cc        no task event reaches a library being unloaded
 //
 // Ground rules: nothing here is instrumented; a hook path takes no lock but
@@ -28,6 +29,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -156,16 +158,22 @@ inline bool task_argument(void const* address) {
 }
 
 // The definition of `name` that the bridge's own one hides (pthread_create
-// in the C library, GOMP_task in the OpenMP runtime), looked up on first
-// use: a constructor of another library may call it before the bridge's
-// constructors run. Racing look-ups store the same pointer; relaxed order
+// in the C library, GOMP_task in the OpenMP runtime), or one the bridge
+// calls in a library it is not linked with (the OpenMP runtime), looked up
+// on first use: a constructor of another library may call it before the
+// bridge's constructors run. Racing look-ups store the same pointer; relaxed order
 // suffices because the pointer is all that is published.
 template <class F>
 F next_definition(std::atomic<F>& cache, char const* name) {
   F f = cache.load(std::memory_order_relaxed);
   if (BRIDGE_UNLIKELY(f == nullptr)) {
     f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-    if (f == nullptr) std::abort();  // nothing to forward to: the program cannot go on
+    if (f == nullptr) {
+      // Nothing to forward to: the program cannot go on. Its runtime was
+      // left out of the link, or it does not define the entry point.
+      std::fprintf(stderr, "vexa: %s is not defined by any library the program loaded; stopping\n", name);
+      std::abort();
+    }
     cache.store(f, std::memory_order_relaxed);
   }
   return f;

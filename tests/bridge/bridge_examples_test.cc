@@ -309,6 +309,37 @@ TEST_P(BridgeExamples, OrderedOpenMPConstructsReportNothing) {
   EXPECT_TRUE(r.errors.empty());
 }
 
+// Programs that need more than the bridge and the runtime's usual entry
+// points: without what the wrapper adds they do not link, or abort at start.
+
+// GCC's device constructs have no runtime entry points in libomp; the
+// bridge runs them on the host, as a league of one team.
+TEST_P(BridgeExamples, DeviceConstructsRunOnTheHost) {
+  needs_openmp();
+  run_t r = run(program("offload"), sharing_detector);
+  ASSERT_EQ(r.result.status, 0);
+  EXPECT_EQ(r.result.out, std::vector<std::string>{"late 42 sum 499500 teams 1 initial 1 firstprivate 1"});
+  EXPECT_TRUE(r.sharing.empty()) << describe(r.sharing.front());
+  EXPECT_TRUE(r.errors.empty());
+}
+
+// GOMP_task is the program's only call into the runtime, and the bridge
+// defines it: the runtime must stay linked for the bridge to forward to.
+TEST_P(BridgeExamples, TaskOutsideAnyRegionIsTheOnlyRuntimeCall) {
+  needs_openmp();
+  run_t r = run(program("task_only"), sharing_detector);
+  ASSERT_EQ(r.result.status, 0);
+  EXPECT_EQ(r.result.out, std::vector<std::string>{"value 42"});
+}
+
+// A 16-byte atomic is calls into libatomic.
+TEST_P(BridgeExamples, AtomicWiderThanLockFreeCounts) {
+  run_t r = run(program("wide_atomic"), sharing_detector);
+  ASSERT_EQ(r.result.status, 0);
+  EXPECT_EQ(r.result.out, std::vector<std::string>{"count 2000 twice 4000"});
+  EXPECT_TRUE(r.sharing.empty()) << describe(r.sharing.front());
+}
+
 std::vector<std::string> builds() {
   std::vector<std::string> b{"gcc_c", "gcc_cxx"};
   if (VEXA_BRIDGE_CLANG) {
