@@ -213,7 +213,21 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
       // The program's own initial task has no region; a team of a league
       // has the league's.
       if (r == nullptr) {
-        if (races && current() == nullptr) enter_initial(task);
+        if (!races) return;
+        task_t* const encountering = current();
+        if (encountering == nullptr) {
+          enter_initial(task);
+          return;
+        }
+        // The team of a league that libomp starts without a region of its
+        // own (a device construct run on the host): the encountering task
+        // waits for it, as for an undeferred task.
+        task_t* t = new_task(encountering->code, encountering);
+        t->undeferred = true;
+        encountering->outstanding.fetch_add(1, std::memory_order_relaxed);
+        advance(encountering);
+        task->ptr = t;
+        enter(t);
         return;
       }
       if (!races) return;
@@ -222,11 +236,11 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
     t->worker = index != 0 && !(flags & ompt_task_initial);
     t->body = t->worker ? body_hidden : body_entry_only;
     if (races && r != nullptr) {
+      // Its own region, not the one its encountering task runs in.
       t->region = r;
-      if (t->home == nullptr) {
-        t->home = r;
-        r->refs.fetch_add(1, std::memory_order_relaxed);
-      }
+      r->refs.fetch_add(1, std::memory_order_relaxed);
+      unref(t->home);
+      t->home = r;
       if (t->parent != nullptr) t->parent->outstanding.fetch_add(1, std::memory_order_relaxed);
     }
     task->ptr = t;
