@@ -321,4 +321,103 @@ TEST_F(OffenseOrder, LowerOverlappingObjectFirst) {
             (std::vector<access_t>{written(team[1], 0x10000, 8, 0x200), written(team[0], 0x10004, 4, 0x100)}));
 }
 
+// The race rule's additions: atomics, locks, finished tasks, a registered
+// order and forgotten memory, on one thread: tasks one after the other are
+// exactly what the sharing rule alone cannot tell apart.
+using RaceRule = DetectionTest;
+
+void const* at(std::uintptr_t a) { return reinterpret_cast<void const*>(a); }
+
+TEST_F(RaceRule, AtomicsConflictOnlyWithPlainAccessesAndCommonLocksHideConflicts) {
+  team_t team(2);
+  team[0].run([] { _VEXA_writeAtomicAt(at(0x10000), 4, at(0x400)); });
+  team[1].run([] { _VEXA_writeAtomicAt(at(0x10000), 4, at(0x500)); });
+  EXPECT_EQ(reasons(), nothing);
+  team.read(1, 0x10000, 4, 0x510);
+  EXPECT_EQ(reasons(), one_detection);
+  forget();
+
+  team[0].run([] {
+    _VEXA_acquireLock(at(0xa));
+    _VEXA_acquireLock(at(0xa));  // nested: still held after one release
+    _VEXA_releaseLock(at(0xa));
+    _VEXA_writeMemoryAt(at(0x20000), 4, at(0x410));
+    _VEXA_releaseLock(at(0xa));
+  });
+  team[1].run([] {
+    _VEXA_acquireLock(at(0xa));
+    _VEXA_writeMemoryAt(at(0x20000), 4, at(0x520));
+    _VEXA_releaseLock(at(0xa));
+  });
+  EXPECT_EQ(reasons(), nothing);
+  team.write(1, 0x20000, 4, 0x530);  // the lock no longer held
+  EXPECT_EQ(reasons(), one_detection);
+}
+
+TEST_F(RaceRule, FinishedTaskKeepsItsAccessesUntilAbsorbedOrReleased) {
+  _VEXA_enterTaskAs(10, at(0x100));
+  _VEXA_enterTaskAs(1, at(0x200));
+  _VEXA_writeMemoryAt(at(0x10000), 4, at(0x210));
+  _VEXA_finishTaskAt(at(0x220));
+  _VEXA_enterTaskAs(2, at(0x300));
+  _VEXA_readMemoryAt(at(0x10000), 4, at(0x310));
+  _VEXA_leaveTaskAt(at(0x320));
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(stop(0).offended[0].task, 1u);
+  forget();
+
+  // Absorbed: the write is task 10's own now, which it may read.
+  _VEXA_absorbTask(1);
+  _VEXA_readMemoryAt(at(0x10000), 4, at(0x110));
+  _VEXA_enterTaskAs(3, at(0x400));
+  _VEXA_readMemoryAt(at(0x10000), 4, at(0x410));
+  _VEXA_leaveTaskAt(at(0x420));
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(stop(0).offended[0].task, 10u);
+  forget();
+
+  _VEXA_enterTaskAs(4, at(0x500));
+  _VEXA_writeMemoryAt(at(0x20000), 4, at(0x510));
+  _VEXA_finishTaskAt(at(0x520));
+  _VEXA_releaseTask(4);
+  _VEXA_readMemoryAt(at(0x20000), 4, at(0x120));
+  _VEXA_releaseTask(4);  // not finished (any more)
+  EXPECT_EQ(reasons(), events{VEXA_ERROR_INVALID_PARAMETER});
+  _VEXA_leaveTaskAt(at(0x130));
+}
+
+std::uint64_t last_step_asked;
+void const* last_place_asked;
+int ordered_up_to_five(void const* place, std::uint64_t step) {
+  last_place_asked = place;
+  last_step_asked = step;
+  return step <= 5;
+}
+
+TEST_F(RaceRule, RegisteredOrderDecidesBetweenPlacedTasksAndForgottenMemoryConflictsWithNothing) {
+  _VEXA_orderTasksBy(ordered_up_to_five);
+  _VEXA_enterTaskAs(1, at(0x200));
+  _VEXA_placeTask(at(0xabc), 3);
+  _VEXA_writeMemoryAt(at(0x10000), 4, at(0x210));
+  _VEXA_placeTask(at(0xabc), 7);
+  _VEXA_writeMemoryAt(at(0x20000), 4, at(0x220));
+  _VEXA_writeMemoryAt(at(0x30000), 4, at(0x230));
+  _VEXA_finishTaskAt(at(0x240));
+  _VEXA_enterTaskAs(2, at(0x300));
+  _VEXA_readMemoryAt(at(0x10000), 4, at(0x310));
+  EXPECT_EQ(reasons(), nothing);
+  EXPECT_EQ(last_place_asked, at(0xabc));
+  EXPECT_EQ(last_step_asked, 3u);
+  _VEXA_readMemoryAt(at(0x20000), 4, at(0x320));
+  EXPECT_EQ(reasons(), one_detection);
+  EXPECT_EQ(last_step_asked, 7u);
+  forget();
+  _VEXA_forgetMemory(at(0x30000), at(0x30004));
+  _VEXA_writeMemoryAt(at(0x30000), 4, at(0x330));
+  EXPECT_EQ(reasons(), nothing);
+  _VEXA_leaveTaskAt(at(0x340));
+  _VEXA_releaseTask(1);
+  _VEXA_orderTasksBy(nullptr);
+}
+
 }  // namespace
