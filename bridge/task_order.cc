@@ -7,8 +7,18 @@ namespace vexa_bridge {
 
 void node_list_t::add(task_t* t) {
   ref(t);
-  spin_scope held(lock);
-  nodes.push_back(t);
+  std::vector<task_t*> dropped;
+  {
+    spin_scope held(lock);
+    nodes.push_back(t);
+    if (nodes.size() < compact_at) return;
+    auto gone = [](task_t* n) { return n->absorbed.load(std::memory_order_relaxed); };
+    auto const kept = std::stable_partition(nodes.begin(), nodes.end(), [&](task_t* n) { return !gone(n); });
+    dropped.assign(kept, nodes.end());
+    nodes.erase(kept, nodes.end());
+    compact_at = std::max<std::size_t>(64, 2 * nodes.size());
+  }
+  for (task_t* n : dropped) unref(n);  // outside the lock: it may free n
 }
 
 std::vector<task_t*> node_list_t::take() {
@@ -49,9 +59,9 @@ void advance(task_t* t) {
 namespace {
 
 void absorb(task_t* t) {
-  if (t->absorbed) return;
-  t->absorbed = true;
+  if (t->absorbed.load(std::memory_order_relaxed)) return;
   t->finished = false;
+  t->absorbed.store(true, std::memory_order_relaxed);
   _VEXA_absorbTask(t->id);
   // Pairs with the acquire load in join(): the parent's joiner sees that
   // this one is gone.
@@ -78,7 +88,7 @@ bool precedes(task_t const* x, task_t const* a) {
 }  // namespace
 
 void join(task_t* t, task_t* into) {
-  if (t->absorbed) return;
+  if (t->absorbed.load(std::memory_order_relaxed)) return;
   // Written by the joiner only; pairs with the acquire load in ordered().
   if (t->joined_into.load(std::memory_order_relaxed) == nullptr) {
     t->join_step = into->step;

@@ -74,6 +74,10 @@ struct spin_scope {
 struct node_list_t {
   spin_t lock;
   std::vector<task_t*> nodes;
+  std::size_t compact_at = 64;  // see add()
+  // Adds t. A list that lives long (a region's) would otherwise hold every
+  // task it ever had: when it has doubled since it was last compacted, the
+  // tasks absorbed since are dropped from it.
   void add(task_t* t);
   std::vector<task_t*> take();
 };
@@ -128,7 +132,10 @@ struct task_t {
   bool undeferred = false;            // its parent waits for it where it made it
   bool final = false;                 // the tasks it makes are included: undeferred
   bool finished = false;              // kept in the library, not absorbed yet
-  bool absorbed = false;              // absorbed or released
+  // Absorbed or released. Written once by the absorbing thread; read by
+  // others only to drop it from lists (node_list_t::add), relaxed: a stale
+  // false only keeps it listed a while longer.
+  std::atomic<bool> absorbed{false};
   group_t* group = nullptr;           // the taskgroup it belongs to, if any
   group_t* groups = nullptr;          // the taskgroups it has open, innermost first
   region_t* home = nullptr;           // the region it runs in, if any (its finished list)
