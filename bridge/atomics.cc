@@ -124,55 +124,55 @@ using namespace vexa_bridge;
 
 // The operations for one size; T is the unsigned type of that width.
 #define BRIDGE_ATOMICS(bits, T)                                                                            \
-  BRIDGE_EXPORT T __tsan_atomic##bits##_load(T const volatile* a, int mo) {                               \
+  BRIDGE_EXPORT T __tsan_atomic##bits##_load(T const volatile* a, int mo) {                                \
     note(a, sizeof(T), false, BRIDGE_RETURN_ADDRESS());                                                    \
     return load(a, mo);                                                                                    \
-  }          \
+  }                                                                                                        \
   BRIDGE_EXPORT void __tsan_atomic##bits##_store(T volatile* a, T v, int mo) {                             \
     note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     store(a, v, mo);                                                                                       \
-  }          \
+  }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_exchange(T volatile* a, T v, int mo) {                             \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return modify<rmw::exchange>(a, v, mo);                                                                \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_add(T volatile* a, T v, int mo) {                            \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return modify<rmw::add>(a, v, mo);                                                                     \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_sub(T volatile* a, T v, int mo) {                            \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return modify<rmw::sub>(a, v, mo);                                                                     \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_and(T volatile* a, T v, int mo) {                            \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return modify<rmw::and_>(a, v, mo);                                                                    \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_or(T volatile* a, T v, int mo) {                             \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return modify<rmw::or_>(a, v, mo);                                                                     \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_xor(T volatile* a, T v, int mo) {                            \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return modify<rmw::xor_>(a, v, mo);                                                                    \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_fetch_nand(T volatile* a, T v, int mo) {                           \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return modify<rmw::nand>(a, v, mo);                                                                    \
   }                                                                                                        \
   BRIDGE_EXPORT int __tsan_atomic##bits##_compare_exchange_strong(T volatile* a, T* expected, T desired,   \
                                                                   int mo, int failure_mo) {                \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return compare_exchange<false>(a, expected, desired, mo, failure_mo);                                  \
   }                                                                                                        \
   BRIDGE_EXPORT int __tsan_atomic##bits##_compare_exchange_weak(T volatile* a, T* expected, T desired,     \
                                                                 int mo, int failure_mo) {                  \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return compare_exchange<true>(a, expected, desired, mo, failure_mo);                                   \
   }                                                                                                        \
   BRIDGE_EXPORT T __tsan_atomic##bits##_compare_exchange_val(T volatile* a, T expected, T desired, int mo, \
                                                              int failure_mo) {                             \
-    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());\
+    note(a, sizeof(T), true, BRIDGE_RETURN_ADDRESS());                                                     \
     return compare_exchange_value(a, expected, desired, mo, failure_mo);                                   \
   }
 

@@ -157,6 +157,28 @@ inline bool task_argument(void const* address) {
   return a >= state.private_begin && a < state.private_end;
 }
 
+// libomp's task descriptor starts with the pointer to the task's block of
+// shared-variable pointers, which follows the descriptor in one allocation.
+struct kmp_task_prefix_t {
+  void* shareds;
+};
+
+// clang's task creation: the descriptor is allocated, then the program's
+// code stores the task's arguments in it and in its block of shared-variable
+// pointers, then the task is submitted (which closes the window). Those
+// writes move arguments into the task.
+inline void open_argument_window(kmp_task_prefix_t const* task, std::size_t task_size, std::size_t shareds_size) {
+  if (task == nullptr) return;
+  auto const begin = reinterpret_cast<std::uintptr_t>(task);
+  std::uintptr_t end = begin + task_size;
+  if (task->shareds != nullptr && shareds_size != 0) {
+    std::uintptr_t const shareds_end = reinterpret_cast<std::uintptr_t>(task->shareds) + shareds_size;
+    if (shareds_end > end) end = shareds_end;
+  }
+  state.private_begin = begin;
+  state.private_end = end;
+}
+
 // The definition of `name` that the bridge's own one hides (pthread_create
 // in the C library, GOMP_task in the OpenMP runtime), or one the bridge
 // calls in a library it is not linked with (the OpenMP runtime), looked up

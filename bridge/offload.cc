@@ -35,12 +35,6 @@ constexpr unsigned short map_kind_mask = 0xff;
 constexpr unsigned short map_firstprivate = 0x0c;
 constexpr unsigned map_align_shift = 8;
 
-// libomp's task descriptor starts with the pointer to the task's block of
-// shared-variable pointers, which follows the descriptor in one allocation.
-struct kmp_task_prefix_t {
-  void* shareds;
-};
-
 using target_task_alloc_t = kmp_task_prefix_t* (*)(void*, int, int, std::size_t, std::size_t, void*, std::int64_t);
 std::atomic<target_task_alloc_t> real_target_task_alloc{nullptr};
 
@@ -144,15 +138,6 @@ BRIDGE_EXPORT void* __kmpc_omp_target_task_alloc(void* location, int thread, int
                                                  std::size_t shareds_size, void* entry, std::int64_t device) {
   target_task_alloc_t const allocate = next_definition(real_target_task_alloc, "__kmpc_omp_target_task_alloc");
   kmp_task_prefix_t* task = allocate(location, thread, flags, task_size, shareds_size, entry, device);
-  if (task != nullptr) {
-    auto const begin = reinterpret_cast<std::uintptr_t>(task);
-    std::uintptr_t end = begin + task_size;
-    if (task->shareds != nullptr && shareds_size != 0) {
-      std::uintptr_t const shareds_end = reinterpret_cast<std::uintptr_t>(task->shareds) + shareds_size;
-      if (shareds_end > end) end = shareds_end;
-    }
-    state.private_begin = begin;
-    state.private_end = end;
-  }
+  open_argument_window(task, task_size, shareds_size);
   return task;
 }

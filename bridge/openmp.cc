@@ -448,12 +448,6 @@ int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
 
 void finalize(ompt_data_t*) {}
 
-// libomp's task descriptor starts with the pointer to the task's block of
-// shared-variable pointers, which follows the descriptor in one allocation.
-struct kmp_task_prefix_t {
-  void* shareds;
-};
-
 using task_alloc_t = kmp_task_prefix_t* (*)(void*, int, int, std::size_t, std::size_t, void*);
 std::atomic<task_alloc_t> real_task_alloc{nullptr};
 
@@ -498,16 +492,7 @@ BRIDGE_EXPORT void* __kmpc_omp_task_alloc(void* location, int thread, int flags,
                                           std::size_t shareds_size, void* entry) {
   task_alloc_t const allocate = next_definition(real_task_alloc, "__kmpc_omp_task_alloc");
   kmp_task_prefix_t* task = allocate(location, thread, flags, task_size, shareds_size, entry);
-  if (task != nullptr) {
-    auto const begin = reinterpret_cast<std::uintptr_t>(task);
-    std::uintptr_t end = begin + task_size;
-    if (task->shareds != nullptr && shareds_size != 0) {
-      std::uintptr_t const shareds_end = reinterpret_cast<std::uintptr_t>(task->shareds) + shareds_size;
-      if (shareds_end > end) end = shareds_end;
-    }
-    state.private_begin = begin;
-    state.private_end = end;
-  }
+  open_argument_window(task, task_size, shareds_size);
   return task;
 }
 
