@@ -131,15 +131,15 @@ void resume(task_t* t) {
   _VEXA_resumeTaskAt(t->code);
 }
 
-// A new node, made by `parent` (null: none) at its step now. The runtime's
-// data slot holds the first reference.
-task_t* new_task(void const* code, task_t* parent) {
+// A new node, made by `parent` (null: none) at step `born` of the parent.
+// The runtime's data slot holds the first reference.
+task_t* new_task(void const* code, task_t* parent, std::uint64_t born) {
   auto* t = new (std::nothrow) task_t(code, next_task_id());
   if (t == nullptr) std::abort();  // OMPT callbacks cannot fail
   if (parent != nullptr && races) {
     ref(parent);
     t->parent = parent;
-    t->born = parent->step;
+    t->born = born;
     t->home = parent->region != nullptr ? parent->region : parent->home;
     if (t->home != nullptr) t->home->refs.fetch_add(1, std::memory_order_relaxed);
   }
@@ -198,7 +198,7 @@ void on_parallel_end(ompt_data_t* parallel, ompt_data_t* encountering, int, void
 // The program's initial task (race view): the sequential part is a task,
 // so that tasks it makes outside any region are ordered with it.
 void enter_initial(ompt_data_t* task) {
-  task_t* t = new_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY)), nullptr);
+  task_t* t = new_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY)), nullptr, 0);
   task->ptr = t;
   enter(t);
 }
@@ -222,7 +222,7 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
         // The team of a league that libomp starts without a region of its
         // own (a device construct run on the host): the encountering task
         // waits for it, as for an undeferred task.
-        task_t* t = new_task(encountering->code, encountering);
+        task_t* t = new_task(encountering->code, encountering, encountering->step);
         t->undeferred = true;
         encountering->outstanding.fetch_add(1, std::memory_order_relaxed);
         advance(encountering);
@@ -232,7 +232,10 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
       }
       if (!races) return;
     }
-    task_t* t = new_task(r == nullptr ? nullptr : r->code, r == nullptr ? nullptr : r->encountering);
+    // Born when the region began: the encountering task's step is not this
+    // thread's to read.
+    task_t* t = new_task(r == nullptr ? nullptr : r->code, r == nullptr ? nullptr : r->encountering,
+                         r == nullptr ? 0 : r->born);
     t->worker = index != 0 && !(flags & ompt_task_initial);
     t->body = t->worker ? body_hidden : body_entry_only;
     if (races && r != nullptr) {
@@ -324,7 +327,7 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
   if (flags & ompt_task_initial) return;
   task_t* parent = task_of(encountering);
   if (!running(parent)) parent = nullptr;
-  task_t* t = new_task(code, parent);
+  task_t* t = new_task(code, parent, parent == nullptr ? 0 : parent->step);
   created->ptr = t;
   if (flags & ompt_task_taskwait) {
     t->waiting = true;
