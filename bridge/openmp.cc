@@ -236,7 +236,7 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
     // thread's to read.
     task_t* t = new_task(r == nullptr ? nullptr : r->code, r == nullptr ? nullptr : r->encountering,
                          r == nullptr ? 0 : r->born);
-    t->worker = index != 0 && !(flags & ompt_task_initial);
+    t->worker = index != 0;  // of a region, or a team of a league other than the first
     t->body = t->worker ? body_hidden : body_entry_only;
     if (races && r != nullptr) {
       // Its own region, not the one its encountering task runs in.
