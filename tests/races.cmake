@@ -111,4 +111,6 @@ target_compile_definitions(races_test PRIVATE
   VEXA_RACES_PROGRAMS="${races_programs}"
   VEXA_RACES_PENDING="${races_pending_programs}")
 add_dependencies(races_test race_programs)
-gtest_discover_tests(races_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+# Labelled, so that a run can pick the suite (ctest -L races) or leave it
+# out (ctest -LE races).
+gtest_discover_tests(races_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS races)
