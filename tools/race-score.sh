@@ -42,12 +42,18 @@ echo "$results" | awk '
       k = order[i]
       racy = k ~ /_racy_/
       hit = reports[k, 1] > 0 || reports[k, 4] > 0
-      if (racy && hit) { v = "ok"; tp++ } else if (racy) { v = "MISSED"; fn++ }
-      else if (hit) { v = "FALSE REPORT"; fp++ } else { v = "ok"; tn++ }
+      b = k; sub(/^.*_(racy|fixed)_/, "", b)
+      if (!(b in builds)) { builds[b] = 1; border[++nb] = b }
+      if (racy && hit) { v = "ok"; tp++; btp[b]++ } else if (racy) { v = "MISSED"; fn++; bfn[b]++ }
+      else if (hit) { v = "FALSE REPORT"; fp++; bfp[b]++ } else { v = "ok"; tn++ }
       printf "%-34s %6d %6d  %-8s %s%s\n", k, reports[k, 1], reports[k, 4], racy ? "racy" : "fixed", v, failed[k]
     }
-    precision = tp + fp > 0 ? sprintf("%.2f", tp / (tp + fp)) : "n/a"
-    recall = tp + fn > 0 ? sprintf("%.2f", tp / (tp + fn)) : "n/a"
+    printf "\n"
+    for (i = 1; i <= nb; ++i) {
+      b = border[i]
+      printf "%-10s precision %s  recall %s\n", b, ratio(btp[b], btp[b] + bfp[b]), ratio(btp[b], btp[b] + bfn[b])
+    }
     printf "\n%d racy reported, %d racy missed, %d race-free reported, %d race-free quiet\n", tp, fn, fp, tn
-    printf "precision %s  recall %s  (%d programs)\n", precision, recall, n
-  }'
+    printf "precision %s  recall %s  (%d programs)\n", ratio(tp, tp + fp), ratio(tp, tp + fn), n
+  }
+  function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "n/a" }'
