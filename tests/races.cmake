@@ -14,7 +14,7 @@ set(races_twins
   sibling_tasks parent_read grandchild create_order initial_task
   implicit_barrier loop_nowait single_nowait
   omp_atomic builtin_atomic
-  critical_tasks critical_threads critical_names omp_lock pthread_mutex
+  critical_tasks critical_threads critical_names omp_lock lock_handoff pthread_mutex
   depend_in depend_inout nested reduction host_teams teams)
 set(races_fixed_only copyprivate ordered)
 # C++ sources, built as C++ only.
