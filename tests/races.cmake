@@ -15,7 +15,7 @@ set(races_twins
   implicit_barrier loop_nowait single_nowait
   omp_atomic builtin_atomic
   critical_tasks critical_threads critical_names omp_lock lock_handoff pthread_mutex
-  depend_in depend_inout nested reduction host_teams teams)
+  depend_in depend_inout taskloop nested reduction host_teams teams)
 set(races_fixed_only copyprivate ordered)
 # C++ sources, built as C++ only.
 set(races_cxx_twins std_mutex std_atomic lambda_task)
