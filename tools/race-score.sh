@@ -5,12 +5,15 @@
 # A program counts as reported when any of its runs reports; whether it
 # races comes from its name (NAME_racy_BUILD or NAME_fixed_BUILD).
 #
-#   bash tools/race-score.sh [BUILD_DIR]        (default: build)
+#   bash tools/race-score.sh [BUILD_DIR]        (default: the source tree's build)
 #
 # Build the programs first: cmake --build BUILD_DIR --target race_programs
 set -euo pipefail
-cd "$(dirname "$0")/.."
-dir=${1:-build}/tests/races
+if [ $# -gt 0 ]; then
+  dir=$(cd "$1" && pwd)/tests/races
+else
+  dir=$(cd "$(dirname "$0")/.." && pwd)/build/tests/races
+fi
 if ! ls "$dir"/*_racy_* "$dir"/*_fixed_* >/dev/null 2>&1; then
   echo "race-score: no race programs in $dir (build the race_programs target)" >&2
   exit 1
