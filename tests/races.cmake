@@ -1,0 +1,116 @@
+# The race suite: small OpenMP programs, each built as a racy program and,
+# with -DFIXED, as its race-free twin, by the wrappers as a user would,
+# plus the recorder of tests/bridge. A racy program must be reported
+# whatever the schedule and the number of threads; its twin must report
+# nothing. Whether a program is racy is told by its name alone
+# (NAME_racy_BUILD, NAME_fixed_BUILD), never by what a run showed.
+if(NOT TARGET vexa_openmp OR NOT TARGET bridge_recorder)
+  return()
+endif()
+
+# Sources of tests/races/ built as both twins, and those built only as the
+# race-free program (the construct they show has no racy form of its own).
+set(races_twins
+  sibling_tasks parent_read grandchild create_order initial_task
+  implicit_barrier loop_nowait single_nowait
+  omp_atomic builtin_atomic
+  critical_tasks critical_threads critical_names omp_lock lock_handoff pthread_mutex
+  depend_in depend_inout taskloop nested reduction host_teams teams)
+set(races_fixed_only copyprivate ordered)
+# C++ sources, built as C++ only.
+set(races_cxx_twins std_mutex std_atomic lambda_task)
+
+# Programs that the toolchain cannot link yet, as NAME_BUILD: they are not
+# built, and their tests skip with a message. GCC's entry points for target
+# regions and teams (GOMP_target_ext, GOMP_teams4) are not in LLVM's
+# OpenMP runtime that the wrappers link; take these out once they are.
+set(races_pending teams_gcc_c teams_gcc_cxx)
+
+set(races_dir ${CMAKE_CURRENT_BINARY_DIR}/races)
+set(races_wrapper_deps vexa vexa_openmp ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/vexa-cc)
+
+# The builds of the C sources, and of the C++ ones: compiler and language.
+set(races_c_builds gcc_c gcc_cxx)
+set(races_cxx_builds gcc_cxx)
+if(VEXA_CLANG)
+  list(APPEND races_c_builds clang_c)
+endif()
+if(VEXA_CLANGXX)
+  list(APPEND races_cxx_builds clang_cxx)
+endif()
+
+# vexa_race_program(SOURCE VARIANT BUILD): NAME_VARIANT_BUILD from
+# tests/races/SOURCE; VARIANT is racy or fixed, BUILD gcc_c, gcc_cxx,
+# clang_c or clang_cxx.
+function(vexa_race_program source variant build)
+  get_filename_component(name ${source} NAME_WLE)
+  set(program ${name}_${variant}_${build})
+  if("${name}_${build}" IN_LIST races_pending)
+    set_property(GLOBAL APPEND PROPERTY vexa_race_pending ${program})
+    return()
+  endif()
+  if(build MATCHES "^gcc")
+    set(c gcc)
+    set(cxx g++)
+  else()
+    set(c ${VEXA_CLANG})
+    set(cxx ${VEXA_CLANGXX})
+  endif()
+  if(build MATCHES "cxx$")
+    set(wrapper vexa-c++)
+    set(language -x c++ -std=c++20)
+  else()
+    set(wrapper vexa-cc)
+    set(language -x c)
+  endif()
+  set(fixed "")
+  if(variant STREQUAL "fixed")
+    set(fixed -DFIXED)
+  endif()
+  set(output ${races_dir}/${program})
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${races_dir}
+    COMMAND ${CMAKE_COMMAND} -E env VEXA_CC=${c} VEXA_CXX=${cxx}
+            ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${wrapper} -g -O0 -fopenmp -pthread ${language} ${fixed}
+            ${CMAKE_CURRENT_SOURCE_DIR}/races/${source} $<TARGET_OBJECTS:bridge_recorder> -o ${output}
+    DEPENDS races/${source} bridge_recorder ${races_wrapper_deps}
+    COMMENT "vexa-cc (${build}): ${program}"
+    VERBATIM COMMAND_EXPAND_LISTS)
+  set_property(GLOBAL APPEND PROPERTY vexa_race_outputs ${output})
+  set_property(GLOBAL APPEND PROPERTY vexa_race_programs ${program})
+endfunction()
+
+foreach(build ${races_c_builds})
+  foreach(name ${races_twins})
+    vexa_race_program(${name}.c racy ${build})
+    vexa_race_program(${name}.c fixed ${build})
+  endforeach()
+  foreach(name ${races_fixed_only})
+    vexa_race_program(${name}.c fixed ${build})
+  endforeach()
+endforeach()
+foreach(build ${races_cxx_builds})
+  foreach(name ${races_cxx_twins})
+    vexa_race_program(${name}.cc racy ${build})
+    vexa_race_program(${name}.cc fixed ${build})
+  endforeach()
+endforeach()
+get_property(races_outputs GLOBAL PROPERTY vexa_race_outputs)
+get_property(races_programs GLOBAL PROPERTY vexa_race_programs)
+get_property(races_pending_programs GLOBAL PROPERTY vexa_race_pending)
+add_custom_target(race_programs ALL DEPENDS ${races_outputs})
+
+# Lists reach the test as comma-separated strings: a semicolon would split
+# the definition.
+string(REPLACE ";" "," races_programs "${races_programs}")
+string(REPLACE ";" "," races_pending_programs "${races_pending_programs}")
+add_executable(races_test races/races_test.cc)
+target_link_libraries(races_test PRIVATE vexa_test_support GTest::gtest_main)
+target_compile_definitions(races_test PRIVATE
+  VEXA_RACES_DIR="${races_dir}"
+  VEXA_RACES_PROGRAMS="${races_programs}"
+  VEXA_RACES_PENDING="${races_pending_programs}")
+add_dependencies(races_test race_programs)
+# Labelled, so that a run can pick the suite (ctest -L races) or leave it
+# out (ctest -LE races).
+gtest_discover_tests(races_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS races)
