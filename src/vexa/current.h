@@ -35,6 +35,7 @@ struct task_record_t {
   struct held_t {
     void const* lock;
     std::uint32_t depth;
+    std::uint32_t bit;  // its lock_signature
   };
   held_t held[max_locks] = {};
   unsigned held_count = 0;
@@ -42,14 +43,11 @@ struct task_record_t {
   std::uint32_t overflow = 0;  // acquisitions beyond max_locks, not in the signature
 };
 
-// A lock's bit in a lock signature. Two accesses whose signatures share a
-// bit are taken to hold a common lock; distinct locks share a bit one time
-// in 32, which can only hide a race between them, never invent one.
-inline std::uint32_t lock_signature(void const* lock) {
-  auto const a = reinterpret_cast<std::uintptr_t>(lock);
-  std::uint32_t const h = static_cast<std::uint32_t>((a >> 3) ^ (a >> 17)) * 0x9e3779b1u;
-  return 1u << (h >> 27);
-}
+// A lock's bit in a lock signature: two accesses whose signatures share a
+// bit are taken to hold a common lock. The first 32 locks the program takes
+// get a bit each; a later one shares a bit with one of them, which can only
+// hide a race between the two, never invent one.
+std::uint32_t lock_signature(void const* lock);
 
 struct thread_info_t {
   // Where insert() takes a chain node from; both values mean the calling

@@ -1,5 +1,6 @@
 // _VEXA_enterTask, _VEXA_leaveTask, _VEXA_suspendTask, _VEXA_resumeTask:
 // task records, handles and the thread model.
+#include <atomic>
 #include <new>
 
 #include "diagnostics.h"
@@ -164,6 +165,25 @@ void place_task(void const* place, std::uint64_t step) {
   vexa.tsm.place(record->handle, place);
 }
 
+}  // namespace
+
+// Slot i names the lock whose bit is i: filled in order, never emptied, so
+// that two threads naming the same new lock meet at the same slot.
+// Acquire/release: a slot is read only after the lock in it was stored.
+std::uint32_t lock_signature(void const* lock) {
+  static std::atomic<void const*> named[32];
+  for (unsigned i = 0; i < 32; ++i) {
+    void const* seen = named[i].load(std::memory_order_acquire);
+    if (seen == nullptr && named[i].compare_exchange_strong(seen, lock, std::memory_order_acq_rel)) return 1u << i;
+    if (seen == lock) return 1u << i;
+  }
+  auto const a = reinterpret_cast<std::uintptr_t>(lock);
+  std::uint32_t const h = static_cast<std::uint32_t>((a >> 3) ^ (a >> 17)) * 0x9e3779b1u;
+  return 1u << (h >> 27);
+}
+
+namespace {
+
 void acquire_lock(void const* lock) {
   task_record_t* record = current.record;
   if (record == nullptr) return;
@@ -177,8 +197,9 @@ void acquire_lock(void const* lock) {
     ++record->overflow;
     return;
   }
-  record->held[record->held_count++] = {lock, 1};
-  record->locks |= lock_signature(lock);
+  std::uint32_t const bit = lock_signature(lock);
+  record->held[record->held_count++] = {lock, 1, bit};
+  record->locks |= bit;
 }
 
 void release_lock(void const* lock) {
@@ -189,7 +210,7 @@ void release_lock(void const* lock) {
     if (--record->held[i].depth != 0) return;
     record->held[i] = record->held[--record->held_count];
     record->locks = 0;
-    for (unsigned j = 0; j < record->held_count; ++j) record->locks |= lock_signature(record->held[j].lock);
+    for (unsigned j = 0; j < record->held_count; ++j) record->locks |= record->held[j].bit;
     return;
   }
   if (record->overflow != 0) --record->overflow;
