@@ -37,6 +37,7 @@
 #include "../tsm/tsm.h"
 #include "base.h"
 #include "current.h"
+#include "task_handles.h"
 
 namespace vexa {
 
@@ -78,6 +79,7 @@ class vexa_t {
   union {
     std::map<std::uint64_t, task_record_t*> finished;
   };
+  handle_bits_t handle_bits;  // the handles in `threads`; guarded by lock
   // Written under lock; the memory hooks also read it without the lock to
   // switch themselves off, and look again under the lock before acting.
   union {

@@ -37,10 +37,13 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   unsigned short handle;
   try {
     lock_scope held(vexa.lock);
-    handle = choose_handle(vexa.threads);
+    handle = vexa.handle_bits.choose(vexa.threads);
     // The only step that can fail comes first, so that a thread model that
     // cannot grow leaves the count and the guard as they were.
-    if (handle != 0) vexa.threads[handle] = {task_id, self_identity().thread};
+    if (handle != 0) {
+      vexa.threads[handle] = {task_id, self_identity().thread};
+      vexa.handle_bits.take(handle);
+    }
     record->handle = handle;
     if (enabled(VEXA_ENABLE_TSM)) set_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
     vexa.live_tasks.store(vexa.live_tasks.load(std::memory_order_relaxed) + 1,
@@ -74,6 +77,7 @@ thread_model_t::threadid_t retire(unsigned short handle) {
   lock_scope held(vexa.lock);
   thread_model_t::threadid_t const identity = vexa.identity_of(handle);
   vexa.threads.erase(handle);
+  vexa.handle_bits.give_back(handle);
   std::uint32_t const live = vexa.live_tasks.load(std::memory_order_relaxed);
   if (live == 0) {
     vexa.notify_debugger(VEXA_ERROR_TASK_NESTING);
