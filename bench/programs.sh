@@ -15,7 +15,8 @@
 #   -o FILE  also write the table to FILE
 #   PROGRAM  only these programs (fib mergesort nqueens stencil heap)
 #
-# Each program runs with OMP_NUM_THREADS=2 (THREADS overrides it). Plain:
+# Each program runs with OMP_NUM_THREADS=2 (THREADS overrides it), in the
+# race view unless VEXA_VIEW=sharing is set. Plain:
 # gcc -O2 -fopenmp with the OpenMP runtime the wrapper links. Hooks off:
 # VEXA_ENABLE=0 VEXA_GUARD=0. Detection on: VEXA_ENABLE=3 VEXA_GUARD=7, no
 # debugger, no logging. The plain, hooks-off and detection-on columns are at
