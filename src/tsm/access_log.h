@@ -37,7 +37,10 @@ struct site_t {
   bool atomic;
 
   site_how_t how() const { return {step, locks, atomic}; }
+  // Writes only what changes: a repeated access from the same place, the
+  // common case, leaves the site's cache line clean.
   void merge(site_how_t const& h) {
+    if (VEXA_LIKELY(h.step <= step && (locks & ~h.locks) == 0 && (h.atomic || !atomic))) return;
     if (h.step > step) step = h.step;
     locks &= h.locks;
     atomic = atomic && h.atomic;

@@ -139,6 +139,11 @@ access_log_t* tsm_t::log(object_t const& object, tsm_access_t access, unsigned s
 void tsm_t::place(unsigned short handle, void const* where) {
   // Read by conflicts() on any thread, under the lock of a log that this
   // task logged into after the store (see there).
+  if (where == nullptr) {
+    // A handle that was never placed needs no slot (every entry clears it).
+    if (std::atomic<void const*>* slot = places_.find(handle)) slot->store(nullptr, std::memory_order_relaxed);
+    return;
+  }
   places_.at(handle).store(where, std::memory_order_relaxed);
 }
 

@@ -37,7 +37,7 @@ struct task_record_t {
     std::uint32_t depth;
     std::uint32_t bit;  // its lock_signature
   };
-  held_t held[max_locks] = {};
+  held_t held[max_locks];  // the first held_count are in use
   unsigned held_count = 0;
   std::uint32_t locks = 0;     // lock_signature of held[]
   std::uint32_t overflow = 0;  // acquisitions beyond max_locks, not in the signature
