@@ -92,7 +92,8 @@ void enter(task_t* t) {
       pthread_attr_getstack(&attributes, &low, &size);
       pthread_attr_destroy(&attributes);
     }
-    state.stack_low = low == nullptr ? 1 : reinterpret_cast<std::uintptr_t>(low);
+    // Unknown: nothing is forgotten, rather than everything below the frame.
+    state.stack_low = low == nullptr ? ~std::uintptr_t{0} : reinterpret_cast<std::uintptr_t>(low);
   }
   auto below = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   if (top > below) below = top;
