@@ -1,7 +1,6 @@
 #include "access_log.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace vexa {
 namespace {
@@ -60,44 +59,27 @@ void site_list_t::insert(unsigned short task, address_t code, site_how_t const& 
 }
 
 bool site_list_t::move_task(unsigned short from, unsigned short to, std::uint64_t step) {
-  site_t const* first = lower_bound(from, 0);
-  site_t const* last = first;
-  while (last != end() && last->task == from) ++last;
-  if (first == last) return false;
-  // Inserting may move the list: the moved sites are copied out first.
-  std::vector<site_t> moved(first, last);
-  site_list_t merged;
-  merged.reserve(size_);
-  for (site_t const& s : *this)
-    if (s.task != from) merged.append(s);
-  for (site_t s : moved) {
-    s.step = step;
-    merged.insert(to, s.code, s.how());
+  bool moved = false;
+  for (site_t* p = data_; p != data_ + size_; ++p) {
+    if (p->task != from) continue;
+    p->task = to;
+    p->step = step;
+    moved = true;
   }
-  swap(merged);
+  if (!moved) return false;
+  // In place: lists are short, and absorbing a finished task must not
+  // allocate at every log it touched.
+  std::sort(data_, data_ + size_, [](site_t const& a, site_t const& b) { return before(a, b.task, b.code); });
+  std::uint32_t kept = 0;
+  for (std::uint32_t i = 0; i < size_; ++i) {
+    if (kept != 0 && data_[kept - 1].task == data_[i].task && data_[kept - 1].code == data_[i].code) {
+      data_[kept - 1].merge(data_[i].how());
+      continue;
+    }
+    data_[kept++] = data_[i];
+  }
+  size_ = kept;
   return true;
-}
-
-void site_list_t::reserve(std::uint32_t n) {
-  if (n <= capacity_) return;
-  site_t* bigger = new site_t[n];
-  std::copy(data_, data_ + size_, bigger);
-  if (data_ != inline_) delete[] data_;
-  data_ = bigger;
-  capacity_ = n;
-}
-
-void site_list_t::swap(site_list_t& other) {
-  // The inline site moves by value; a heap array by pointer.
-  site_t const mine = inline_[0], theirs = other.inline_[0];
-  bool const mine_inline = data_ == inline_, theirs_inline = other.data_ == other.inline_;
-  std::swap(data_, other.data_);
-  std::swap(size_, other.size_);
-  std::swap(capacity_, other.capacity_);
-  inline_[0] = theirs;
-  other.inline_[0] = mine;
-  if (theirs_inline) data_ = inline_;
-  if (mine_inline) other.data_ = other.inline_;
 }
 
 bool site_list_t::erase_task(unsigned short task) {

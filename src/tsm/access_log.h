@@ -80,8 +80,7 @@ class site_list_t {
   // std::bad_alloc, leaving the list as it was.
   void insert(unsigned short task, address_t code, site_how_t const& how = {});
   // Gives every site of `from` to `to`, merged with `to`'s own at the same
-  // place, with step `step`; whether `from` had any. May throw
-  // std::bad_alloc, leaving the list as it was.
+  // place, with step `step`; whether `from` had any.
   bool move_task(unsigned short from, unsigned short to, std::uint64_t step);
   // Drops every site of `task`; whether there was any.
   bool erase_task(unsigned short task);
@@ -94,10 +93,6 @@ class site_list_t {
 
  private:
   site_t const* lower_bound(unsigned short task, address_t code) const;
-  void reserve(std::uint32_t n);
-  // Appends a site that sorts after every site in the list; room reserved.
-  void append(site_t const& s) { data_[size_++] = s; }
-  void swap(site_list_t& other);
   void release() {
     if (data_ != inline_) delete[] data_;
     data_ = inline_;

@@ -158,9 +158,7 @@ void tsm_t::absorb(unsigned short from, unsigned short to, std::uint64_t step) {
     lock_scope held(l->lock);
     if (l->dead) continue;
     bool const had = l->reads.has_task(to) || l->writes.has_task(to);
-    // Listed before anything moves, so that a move that runs out of memory
-    // half-way leaves no site of `to` that its leave would not visit.
-    if (!had) mine.push_back(l);  // may throw; nothing moved yet
+    if (!had) mine.push_back(l);  // may throw; nothing moved yet (moves cannot fail)
     l->reads.move_task(from, to, step);
     l->writes.move_task(from, to, step);
   }

@@ -25,9 +25,11 @@ void prepare() {
   vexa.lock_features();
   vexa.tsm.lock_for_fork();
   arena_pool_t::get().lock.lock();
+  vexa.finished_lock.lock();
 }
 
 void release() {
+  vexa.finished_lock.unlock();
   arena_pool_t::get().lock.unlock();
   vexa.tsm.unlock_after_fork();
   vexa.unlock_features();

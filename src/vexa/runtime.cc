@@ -112,7 +112,7 @@ bool read_environment_address(char const* name, address_t& out) {
   return true;
 }
 
-vexa_t::vexa_t() : lock(), threads(), finished(), live_tasks(0), tsm(), re(), features{&tsm, &re} {
+vexa_t::vexa_t() : lock(), threads(), finished(), finished_lock(), live_tasks(0), tsm(), re(), features{&tsm, &re} {
   for (int i = 1; i >= 0; --i)
     if (features[i] != nullptr) features[i]->initialize_lock_order(lock);
 

@@ -22,7 +22,7 @@
 // arena_pool_t::lock (current.h) is a leaf: taken under any of these when a
 // thread first needs an arena, and nothing is locked while it is held.
 // distinct_t's lock (distinct.h) is a leaf too: taken under the runtime lock
-// in a stop, alone at unload.
+// in a stop, alone at unload. vexa_t::finished_lock is a leaf, taken alone.
 // fork() takes all of them, in this order (fork.cc).
 #ifndef VEXA_RUNTIME_H
 #define VEXA_RUNTIME_H
@@ -75,9 +75,13 @@ class vexa_t {
   };
   // Tasks that ran to their end and keep their accesses and handle until
   // they are absorbed or released (_VEXA_finishTaskAt), by task id;
-  // guarded by lock.
+  // guarded by finished_lock, so that finishing and absorbing tasks do not
+  // queue on the runtime lock more than entering and leaving ones do.
   union {
     std::map<std::uint64_t, task_record_t*> finished;
+  };
+  union {
+    lock_t finished_lock;
   };
   handle_bits_t handle_bits;  // the handles in `threads`; guarded by lock
   // Written under lock; the memory hooks also read it without the lock to

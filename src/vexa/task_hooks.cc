@@ -103,7 +103,7 @@ void end_task(void const* ret, bool keep) {
   unsigned short const handle = record->handle;
   if (keep && record->task_id != 0) {
     {
-      lock_scope held(vexa.lock);
+      lock_scope held(vexa.finished_lock);
       keep = vexa.finished.emplace(record->task_id, record).second;  // an id in use: left instead
     }
   } else {
@@ -139,7 +139,7 @@ void end_task(void const* ret, bool keep) {
   hook_scope_t const scope; if (scope.nested()) return;
   task_record_t* record = nullptr;
   {
-    lock_scope held(vexa.lock);
+    lock_scope held(vexa.finished_lock);
     auto it = vexa.finished.find(task_id);
     if (it != vexa.finished.end()) {
       record = it->second;
