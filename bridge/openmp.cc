@@ -180,14 +180,17 @@ void on_parallel_end(ompt_data_t* parallel, ompt_data_t* encountering, int, void
   task_t* t = task_of(encountering);
   if (running(t)) {
     resume(t);
-    if (races) {
-      // Everything the region did is ordered before what its encountering
-      // task does next.
-      advance(t);
-      std::vector<task_t*> finished = r == nullptr ? std::vector<task_t*>{} : r->finished.take();
-      absorb_all(finished, t);
-      for (task_t* f : finished) unref(f);
-    }
+    if (races) advance(t);
+  } else {
+    t = nullptr;
+  }
+  if (races && r != nullptr) {
+    // Everything the region did is ordered before what its encountering
+    // task does next; a region that no task of ours started (the
+    // runtime's own helpers) leaves nothing behind.
+    std::vector<task_t*> finished = r->finished.take();
+    absorb_all(finished, t);
+    for (task_t* f : finished) unref(f);
   }
   if (r != nullptr) {
     if (r->encountering != nullptr) unref(r->encountering);

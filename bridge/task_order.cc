@@ -58,11 +58,14 @@ void advance(task_t* t) {
 
 namespace {
 
-void absorb(task_t* t) {
+// Ends a finished task for good: its accesses become the calling thread's
+// task's (absorb), or are dropped.
+void end_for_good(task_t* t, bool absorb) {
   if (t->absorbed.load(std::memory_order_relaxed)) return;
   t->finished = false;
   t->absorbed.store(true, std::memory_order_relaxed);
-  _VEXA_absorbTask(t->id);
+  if (absorb) _VEXA_absorbTask(t->id);
+  else _VEXA_releaseTask(t->id);
   // Pairs with the acquire load in join(): the parent's joiner sees that
   // this one is gone.
   if (t->parent != nullptr) t->parent->outstanding.fetch_sub(1, std::memory_order_release);
@@ -94,15 +97,14 @@ void join(task_t* t, task_t* into) {
     t->join_step = into->step;
     t->joined_into.store(into, std::memory_order_release);
   }
-  // Pairs with the release decrement in absorb(): every child of t that
+  // Pairs with the release decrement in end_for_good(): every child of t that
   // was absorbed is seen so.
-  if (t->finished && t->outstanding.load(std::memory_order_acquire) == 0) absorb(t);
+  if (t->finished && t->outstanding.load(std::memory_order_acquire) == 0) end_for_good(t, true);
 }
 
 void absorb_all(std::vector<task_t*> const& finished, task_t* into) {
-  (void)into;  // the calling thread's task: the library absorbs into it
   for (task_t* t : finished)
-    if (t->finished) absorb(t);
+    if (t->finished) end_for_good(t, into != nullptr);
 }
 
 int ordered(void const* place_of_access, std::uint64_t step) {

@@ -168,7 +168,8 @@ void place(task_t* t);
 // Joins the finished task `t` into `into` (the calling thread's task, at
 // its step now); absorbs it when nothing of its own is about.
 void join(task_t* t, task_t* into);
-// Absorbs every finished, unabsorbed task of the list into `into`.
+// Absorbs every finished, unabsorbed task of the list into `into`, the
+// calling thread's task; with none, drops their accesses.
 void absorb_all(std::vector<task_t*> const& finished, task_t* into);
 
 // The dependences of a new child `t` of `parent`, made on parent's thread.
