@@ -188,9 +188,7 @@ void on_parallel_end(ompt_data_t* parallel, ompt_data_t* encountering, int, void
     // Everything the region did is ordered before what its encountering
     // task does next; a region that no task of ours started (the
     // runtime's own helpers) leaves nothing behind.
-    std::vector<task_t*> finished = r->finished.take();
-    absorb_all(finished, t);
-    for (task_t* f : finished) unref(f);
+    absorb_all(r->finished.take(), t);
   }
   if (r != nullptr) {
     if (r->encountering != nullptr) unref(r->encountering);
@@ -264,13 +262,6 @@ bool barrier(ompt_sync_region_t kind) {
          kind == ompt_sync_region_barrier_implicit || kind == ompt_sync_region_barrier_implicit_workshare ||
          kind == ompt_sync_region_barrier_implicit_parallel || kind == ompt_sync_region_barrier_teams ||
          kind == ompt_sync_region_barrier_implementation;  // what libomp 14 reports for an explicit one
-}
-
-// The tasks that a taskwait or a taskgroup's end joins into the waiting
-// task, deepest first: a child made later is absorbed before its parent.
-void join_all(std::vector<task_t*> const& tasks, task_t* into) {
-  for (auto it = tasks.rbegin(); it != tasks.rend(); ++it) join(*it, into);
-  for (task_t* t : tasks) unref(t);
 }
 
 // libomp reports the end of a worker's implicit task only when the worker

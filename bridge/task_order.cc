@@ -105,6 +105,12 @@ void join(task_t* t, task_t* into) {
 void absorb_all(std::vector<task_t*> const& finished, task_t* into) {
   for (task_t* t : finished)
     if (t->finished) end_for_good(t, into != nullptr);
+  for (task_t* t : finished) unref(t);
+}
+
+void join_all(std::vector<task_t*> const& tasks, task_t* into) {
+  for (auto it = tasks.rbegin(); it != tasks.rend(); ++it) join(*it, into);
+  for (task_t* t : tasks) unref(t);
 }
 
 int ordered(void const* place_of_access, std::uint64_t step) {

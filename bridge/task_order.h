@@ -169,8 +169,13 @@ void place(task_t* t);
 // its step now); absorbs it when nothing of its own is about.
 void join(task_t* t, task_t* into);
 // Absorbs every finished, unabsorbed task of the list into `into`, the
-// calling thread's task; with none, drops their accesses.
+// calling thread's task (with none, drops their accesses), and drops the
+// list's references.
 void absorb_all(std::vector<task_t*> const& finished, task_t* into);
+// Joins every task of the list into `into` (see join()), deepest first: a
+// child made later is absorbed before its parent; drops the list's
+// references.
+void join_all(std::vector<task_t*> const& tasks, task_t* into);
 
 // The dependences of a new child `t` of `parent`, made on parent's thread.
 void add_dependences(task_t* parent, task_t* t, void const* const* addresses, int const* kinds, int n);

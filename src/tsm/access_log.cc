@@ -29,11 +29,11 @@ bool site_list_t::has_task(unsigned short task) const {
   return p != end() && p->task == task;
 }
 
-bool site_list_t::contains(unsigned short task, address_t code) const {
+site_t const* site_list_t::find(unsigned short task, address_t code) const {
   // The common repeat: one site, the one asked for.
-  if (size_ == 1) return data_[0].task == task && data_[0].code == code;
+  if (size_ == 1) return data_[0].task == task && data_[0].code == code ? data_ : nullptr;
   site_t const* p = lower_bound(task, code);
-  return p != end() && p->task == task && p->code == code;
+  return p != end() && p->task == task && p->code == code ? p : nullptr;
 }
 
 void site_list_t::insert(unsigned short task, address_t code, site_how_t const& how) {

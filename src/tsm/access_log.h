@@ -69,12 +69,11 @@ class site_list_t {
     return size_ != 0 && (data_[0].task != task || data_[size_ - 1].task != task);
   }
   bool has_task(unsigned short task) const;
-  bool contains(unsigned short task, address_t code) const;
+  bool contains(unsigned short task, address_t code) const { return find(task, code) != nullptr; }
   // The site, or null.
+  site_t const* find(unsigned short task, address_t code) const;
   site_t* find(unsigned short task, address_t code) {
-    if (size_ == 1) return data_[0].task == task && data_[0].code == code ? data_ : nullptr;
-    site_t* p = const_cast<site_t*>(lower_bound(task, code));
-    return p != end() && p->task == task && p->code == code ? p : nullptr;
+    return const_cast<site_t*>(static_cast<site_list_t const*>(this)->find(task, code));
   }
   // Adds the site, or merges `how` into it when it is there; may throw
   // std::bad_alloc, leaving the list as it was.
