@@ -70,12 +70,19 @@ void set_current(task_t* t) {
 // A task that runs now: neither a stand-in nor one that has left.
 bool running(task_t const* t) { return t != nullptr && t->entered && !t->done; }
 
+// The lock that makes the tasks of one mutexinoutset list item exclude
+// each other: odd, so no aligned object's address names it too.
+void const* exclusion_lock(void const* item) { return static_cast<char const*>(item) + 1; }
+
 void enter(task_t* t) {
   t->below = current();
   t->entered = true;
   set_current(t);
   _VEXA_enterTaskAs(t->id, t->code);
-  if (races) place(t);
+  if (!races) return;
+  place(t);
+  started(t);
+  for (void const* item : t->exclusive) _VEXA_acquireLock(exclusion_lock(item));
 }
 
 // Forgets the accesses to this thread's stack below the frame of the first
@@ -107,6 +114,8 @@ void enter(task_t* t) {
 void leave(task_t* t) {
   t->done = true;
   if (races) {
+    for (void const* item : t->exclusive) _VEXA_releaseLock(exclusion_lock(item));
+    finished(t);
     forget_dead_stack(state.task_frame);
     ref(t);  // the library's, dropped when it is absorbed
     t->finished = true;
@@ -132,15 +141,14 @@ void resume(task_t* t) {
   _VEXA_resumeTaskAt(t->code);
 }
 
-// A new node, made by `parent` (null: none) at step `born` of the parent.
-// The runtime's data slot holds the first reference.
-task_t* new_task(void const* code, task_t* parent, std::uint64_t born) {
+// A new node, made by `parent` (null: none). The runtime's data slot
+// holds the first reference.
+task_t* new_task(void const* code, task_t* parent) {
   auto* t = new (std::nothrow) task_t(code, next_task_id());
   if (t == nullptr) std::abort();  // OMPT callbacks cannot fail
   if (parent != nullptr && races) {
     ref(parent);
     t->parent = parent;
-    t->born = born;
     t->home = parent->region != nullptr ? parent->region : parent->home;
     if (t->home != nullptr) t->home->refs.fetch_add(1, std::memory_order_relaxed);
   }
@@ -166,7 +174,8 @@ void on_parallel_begin(ompt_data_t* encountering, ompt_frame_t const*, ompt_data
   if (races) {
     ref(t);
     r->encountering = t;
-    r->born = t->step;
+    // Written before the runtime starts the region's threads, which read it.
+    r->start.merge(t->clock, t->id, t->step);
     advance(t);
   }
   suspend(t);
@@ -188,7 +197,7 @@ void on_parallel_end(ompt_data_t* parallel, ompt_data_t* encountering, int, void
     // Everything the region did is ordered before what its encountering
     // task does next; a region that no task of ours started (the
     // runtime's own helpers) leaves nothing behind.
-    absorb_all(r->finished.take(), t);
+    end_region(r, t);
   }
   if (r != nullptr) {
     if (r->encountering != nullptr) unref(r->encountering);
@@ -200,7 +209,7 @@ void on_parallel_end(ompt_data_t* parallel, ompt_data_t* encountering, int, void
 // The program's initial task (race view): the sequential part is a task,
 // so that tasks it makes outside any region are ordered with it.
 void enter_initial(ompt_data_t* task) {
-  task_t* t = new_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY)), nullptr, 0);
+  task_t* t = new_task(reinterpret_cast<void const*>(getauxval(AT_ENTRY)), nullptr);
   task->ptr = t;
   enter(t);
 }
@@ -224,7 +233,8 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
         // The team of a league that libomp starts without a region of its
         // own (a device construct run on the host): the encountering task
         // waits for it, as for an undeferred task.
-        task_t* t = new_task(encountering->code, encountering, encountering->step);
+        task_t* t = new_task(encountering->code, encountering);
+        created(encountering, t);
         t->undeferred = true;
         encountering->outstanding.fetch_add(1, std::memory_order_relaxed);
         advance(encountering);
@@ -236,13 +246,13 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
     }
     // Born when the region began: the encountering task's step is not this
     // thread's to read.
-    task_t* t = new_task(r == nullptr ? nullptr : r->code, r == nullptr ? nullptr : r->encountering,
-                         r == nullptr ? 0 : r->born);
+    task_t* t = new_task(r == nullptr ? nullptr : r->code, r == nullptr ? nullptr : r->encountering);
     t->worker = index != 0;  // of a region, or a team of a league other than the first
     t->body = t->worker ? body_hidden : body_entry_only;
     if (races && r != nullptr) {
       // Its own region, not the one its encountering task runs in.
       t->region = r;
+      t->clock.merge(r->start);
       r->refs.fetch_add(1, std::memory_order_relaxed);
       unref(t->home);
       t->home = r;
@@ -288,6 +298,7 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
       t->groups = g;
       return;
     }
+    if (races && barrier(kind) && running(t) && t->region != nullptr) arrive(t);
     if (parallel == nullptr) return;
     if (kind != ompt_sync_region_barrier_implicit && kind != ompt_sync_region_barrier_implicit_parallel) return;
     region_t const* r = region_of(parallel);
@@ -297,19 +308,16 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
   }
   if (!races || !running(t)) return;
   if (barrier(kind)) {
-    if (t->region != nullptr) {
-      t->step = next_epoch(t->step);
-      place(t);
-    }
+    if (t->region != nullptr) depart(t);
   } else if (kind == ompt_sync_region_taskwait) {
     advance(t);
-    join_all(t->finished_children.take(), t);
+    join_children(t);
     clear_dependences(t);  // its children are done
   } else if (kind == ompt_sync_region_taskgroup && t->groups != nullptr) {
     group_t* g = t->groups;
     t->groups = g->outer;
     advance(t);
-    join_all(g->members.take(), t);
+    join_group(g->members.take(), t);
     delete g;
   }
 }
@@ -322,7 +330,7 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
   if (flags & ompt_task_initial) return;
   task_t* parent = task_of(encountering);
   if (!running(parent)) parent = nullptr;
-  task_t* t = new_task(code, parent, parent == nullptr ? 0 : parent->step);
+  task_t* t = new_task(code, parent);
   created->ptr = t;
   if (flags & ompt_task_taskwait) {
     t->waiting = true;
@@ -337,6 +345,7 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
     // task at once, though the program lets it run later.
     t->undeferred = program_undeferred || parent->final;
     t->final = (flags & ompt_task_final) != 0;
+    vexa_bridge::created(parent, t);
     parent->outstanding.fetch_add(1, std::memory_order_relaxed);
     t->group = parent->groups != nullptr ? parent->groups : parent->group;
     if (t->group != nullptr) t->group->members.add(t);
@@ -355,7 +364,7 @@ void on_dependences(ompt_data_t* task, ompt_dependence_t const* deps, int n) {
     ompt_dependence_type_t const kind = deps[i].dependence_type;
     if (kind == ompt_dependence_type_source || kind == ompt_dependence_type_sink) continue;
     addresses.push_back(deps[i].variable.ptr);
-    kinds.push_back(kind == ompt_dependence_type_in ? 1 : 2);
+    kinds.push_back(kind);
   }
   add_dependences(t->parent, t, addresses.data(), kinds.data(), static_cast<int>(addresses.size()));
 }
@@ -385,17 +394,32 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
     switch (status) {
       case ompt_task_complete:
       case ompt_task_cancel:
-      case ompt_task_detach:
         prior_data->ptr = nullptr;
         if (running(prior)) leave(prior);
         unref(prior);
+        break;
+      case ompt_task_detach:  // its body ended; it completes when fulfilled
+        if (running(prior)) leave(prior);
         break;
       case ompt_task_switch:
       case ompt_task_yield:
         if (running(prior)) suspend(prior);
         if (next != nullptr && next->waiting) next->switched = true;
         break;
-      default:  // fulfilment arrives on whichever thread fulfils the event
+      case ompt_task_early_fulfill:
+      case ompt_task_late_fulfill:
+        // On the thread that fulfils the event, for a task that may have
+        // ended already; early, on the task's own thread, it ends now.
+        if (running(prior) && prior == current()) {
+          leave(prior);
+        } else if (races) {
+          task_t* fulfiller = current();
+          fulfil(prior, running(fulfiller) ? fulfiller : nullptr);
+        }
+        prior_data->ptr = nullptr;
+        unref(prior);
+        break;
+      default:
         break;
     }
   }

@@ -1,6 +1,8 @@
 // The order of OpenMP tasks (task_order.h).
 #include "task_order.h"
 
+#include <omp-tools.h>
+
 #include <algorithm>
 
 namespace vexa_bridge {
@@ -28,6 +30,70 @@ std::vector<task_t*> node_list_t::take() {
   return out;
 }
 
+namespace {
+
+// One bit per task id, in blocks of 2^16 ids made on first use and never
+// freed (8 KiB per 65,536 tasks). A block pointer is published by a
+// release CAS and read with acquire; bits are set with a relaxed OR (the
+// absorbing itself is ordered by the library's log locks).
+constexpr unsigned retired_block_bits = 16;
+constexpr std::size_t retired_blocks = std::size_t{1} << 16;
+std::atomic<std::uint64_t*> retired_table[retired_blocks];
+
+std::atomic<std::uint64_t>* retired_word(std::uint64_t id, bool make) {
+  std::uint64_t const block = id >> retired_block_bits;
+  if (block >= retired_blocks) return nullptr;  // past 2^32 tasks: never dropped
+  std::uint64_t* words = retired_table[block].load(std::memory_order_acquire);
+  if (words == nullptr) {
+    if (!make) return nullptr;
+    auto* fresh = new (std::nothrow) std::uint64_t[(std::size_t{1} << retired_block_bits) / 64]();
+    if (fresh == nullptr) return nullptr;  // entries are only kept longer
+    if (retired_table[block].compare_exchange_strong(words, fresh, std::memory_order_acq_rel)) words = fresh;
+    else delete[] fresh;
+  }
+  auto* w = reinterpret_cast<std::atomic<std::uint64_t>*>(words);
+  return w + ((id & ((std::uint64_t{1} << retired_block_bits) - 1)) >> 6);
+}
+
+void retire(std::uint64_t id) {
+  if (auto* w = retired_word(id, true)) w->fetch_or(std::uint64_t{1} << (id & 63), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+bool retired(std::uint64_t id) {
+  auto* w = retired_word(id, false);
+  return w != nullptr && (w->load(std::memory_order_relaxed) >> (id & 63) & 1) != 0;
+}
+
+std::uint64_t const* vector_clock_t::find(std::uint64_t id) const {
+  auto const it = std::lower_bound(entries_.begin(), entries_.end(), id,
+                                   [](entry_t const& e, std::uint64_t k) { return e.id < k; });
+  return it != entries_.end() && it->id == id ? &it->step : nullptr;
+}
+
+void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) {
+  std::vector<entry_t> out;
+  out.reserve(entries_.size() + other.entries_.size() + 1);
+  entry_t const extra{id, step};
+  auto a = entries_.cbegin(), b = other.entries_.cbegin();
+  auto const a_end = entries_.cend(), b_end = other.entries_.cend();
+  bool extra_pending = id != 0;
+  for (;;) {
+    entry_t const* next = nullptr;
+    if (a != a_end) next = &*a;
+    if (b != b_end && (next == nullptr || b->id < next->id)) next = &*b;
+    if (extra_pending && (next == nullptr || extra.id < next->id)) next = &extra;
+    if (next == nullptr) break;
+    if (!out.empty() && out.back().id == next->id) out.back().step = std::max(out.back().step, next->step);
+    else if (!retired(next->id)) out.push_back(*next);
+    if (next == &extra) extra_pending = false;
+    else if (a != a_end && next == &*a) ++a;
+    else ++b;
+  }
+  entries_.swap(out);
+}
+
 void ref(task_t* t) { t->refs.fetch_add(1, std::memory_order_relaxed); }
 
 void unref(region_t* r) {
@@ -36,17 +102,29 @@ void unref(region_t* r) {
 }
 
 void unref(task_t* t) {
-  // Iterative along the parents: a chain of tasks each made by the last
-  // may be long.
-  while (t != nullptr && t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    task_t* const parent = t->parent;
-    for (task_t* p : t->predecessors) unref(p);
-    clear_dependences(t);
-    unref(t->home);
-    for (task_t* c : t->finished_children.take()) unref(c);
-    delete t;
-    t = parent;
+  // With a work list rather than recursion: a chain of tasks, each holding
+  // the one before (parent, predecessor), may be long.
+  thread_local std::vector<task_t*>* pending = nullptr;
+  if (pending != nullptr) {  // an unref below us frees: it is on the list
+    if (t != nullptr) pending->push_back(t);
+    return;
   }
+  std::vector<task_t*> work;
+  pending = &work;
+  work.push_back(t);
+  while (!work.empty()) {
+    task_t* const x = work.back();
+    work.pop_back();
+    if (x == nullptr || x->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) continue;
+    work.push_back(x->parent);
+    work.insert(work.end(), x->predecessors.begin(), x->predecessors.end());
+    x->predecessors.clear();
+    clear_dependences(x);          // pushes through unref()
+    for (task_t* c : x->finished_children.take()) work.push_back(c);
+    unref(x->home);
+    delete x;
+  }
+  pending = nullptr;
 }
 
 void place(task_t* t) { _VEXA_placeTask(t, t->step); }
@@ -64,84 +142,151 @@ void end_for_good(task_t* t, bool absorb) {
   if (t->absorbed.load(std::memory_order_relaxed)) return;
   t->finished = false;
   t->absorbed.store(true, std::memory_order_relaxed);
+  retire(t->id);
   if (absorb) _VEXA_absorbTask(t->id);
   else _VEXA_releaseTask(t->id);
-  // Pairs with the acquire load in join(): the parent's joiner sees that
-  // this one is gone.
+  // Pairs with the acquire loads of outstanding: the parent's joiner sees
+  // that this one is gone.
   if (t->parent != nullptr) t->parent->outstanding.fetch_sub(1, std::memory_order_release);
   unref(t);  // its own reference
 }
 
-// Whether x is a predecessor of a, directly or through predecessors.
-bool precedes(task_t const* x, task_t const* a) {
-  task_t const* todo[64];
-  unsigned n = 0, visited = 0;
-  todo[n++] = a;
-  while (n != 0 && visited < 512) {
-    task_t const* t = todo[--n];
-    ++visited;
-    for (task_t const* p : t->predecessors) {
-      if (p == x) return true;
-      if (n < 64) todo[n++] = p;
-    }
-  }
-  return false;
+// Nothing of t's own is still about. Pairs with the release decrement in
+// end_for_good().
+bool closed(task_t const* t) { return t->outstanding.load(std::memory_order_acquire) == 0; }
+
+// Merges what the finished task t is ordered after, and t itself, into
+// `into`'s clock.
+void take_end(task_t* t, task_t* into) {
+  into->clock.merge(t->clock, t->id, t->step);
+  spin_scope held(t->lock);
+  into->clock.merge(t->fulfilled);
+}
+
+// t's only successor may take t's accesses over when it starts: nothing
+// else can become a successor of t (it is in none of its parent's slots:
+// acquire, pairs with the release in leave_slot()), no join merged it, and
+// nothing of its own is about.
+bool absorbable_by_successor(task_t const* t) {
+  return t->finished && t->slots.load(std::memory_order_acquire) == 0 &&
+         t->successors.load(std::memory_order_relaxed) == 1 && !t->joined && closed(t);
+}
+
+void leave_slot(task_t* t) {
+  // Pairs with the acquire load in absorbable_by_successor().
+  t->slots.fetch_sub(1, std::memory_order_release);
+  unref(t);
 }
 
 }  // namespace
 
+void created(task_t* parent, task_t* t) {
+  t->clock.merge(parent->clock, parent->id, parent->step);
+  t->epoch = parent->region != nullptr ? epoch_of(parent->step) : parent->epoch;
+}
+
+void started(task_t* t) {
+  for (task_t* p : t->predecessors) take_end(p, t);
+  for (task_t* p : t->predecessors)
+    if (!p->absorbed.load(std::memory_order_relaxed) && absorbable_by_successor(p)) end_for_good(p, true);
+}
+
+void finished(task_t* t) {
+  if (t->home == nullptr || t->region != nullptr) return;
+  region_t* r = t->home;
+  spin_scope held(r->lock);
+  r->epochs[t->epoch & 1].merge(t->clock, t->id, t->step);
+}
+
+void fulfil(task_t* t, task_t* fulfiller) {
+  if (fulfiller != nullptr) {
+    spin_scope held(t->lock);
+    t->fulfilled.merge(fulfiller->clock, fulfiller->id, fulfiller->step);
+  }
+  // The task completes now: its region's barrier comes after.
+  if (t->home != nullptr && t->region == nullptr) {
+    region_t* r = t->home;
+    spin_scope held(r->lock);
+    spin_scope held_task(t->lock);
+    r->epochs[t->epoch & 1].merge(t->fulfilled);
+  }
+  if (fulfiller != nullptr) advance(fulfiller);
+}
+
 void join(task_t* t, task_t* into) {
   if (t->absorbed.load(std::memory_order_relaxed)) return;
-  // Written by the joiner only; pairs with the acquire load in ordered().
-  if (t->joined_into.load(std::memory_order_relaxed) == nullptr) {
-    t->join_step = into->step;
-    t->joined_into.store(into, std::memory_order_release);
+  take_end(t, into);
+  if (t->finished && t->successors.load(std::memory_order_relaxed) == 0 && closed(t)) end_for_good(t, true);
+  else t->joined = true;
+}
+
+void join_children(task_t* into) {
+  std::vector<task_t*> children = into->finished_children.take();
+  for (task_t* c : children) take_end(c, into);
+  // Every child finished, none with anything of its own about: whatever
+  // saw one of them is one of them, so all may be absorbed together.
+  bool const all = std::all_of(children.begin(), children.end(), [](task_t* c) { return closed(c); }) &&
+                   into->outstanding.load(std::memory_order_acquire) ==
+                       static_cast<int>(std::count_if(children.begin(), children.end(), [](task_t* c) {
+                         return !c->absorbed.load(std::memory_order_relaxed);
+                       }));
+  for (task_t* c : children) {
+    if (c->absorbed.load(std::memory_order_relaxed)) continue;
+    if (c->finished && (all || (closed(c) && c->successors.load(std::memory_order_relaxed) == 0)))
+      end_for_good(c, true);
+    else
+      into->finished_children.add(c);  // for a later taskwait, or the region's end
   }
-  // Pairs with the release decrement in end_for_good(): every child of t that
-  // was absorbed is seen so.
-  if (t->finished && t->outstanding.load(std::memory_order_acquire) == 0) end_for_good(t, true);
+  for (task_t* c : children) unref(c);
 }
 
-void absorb_all(std::vector<task_t*> const& finished, task_t* into) {
-  for (task_t* t : finished)
+void join_group(std::vector<task_t*> const& members, task_t* into) {
+  for (task_t* t : members) take_end(t, into);
+  // Deepest first: a task made later is absorbed before the one that made it.
+  for (auto it = members.rbegin(); it != members.rend(); ++it)
+    if ((*it)->finished && closed(*it)) end_for_good(*it, true);
+  for (task_t* t : members) unref(t);
+}
+
+void end_region(region_t* r, task_t* into) {
+  if (into != nullptr) {
+    spin_scope held(r->lock);
+    into->clock.merge(r->epochs[0]);
+    into->clock.merge(r->epochs[1]);
+  }
+  std::vector<task_t*> const done = r->finished.take();
+  for (task_t* t : done)
     if (t->finished) end_for_good(t, into != nullptr);
-  for (task_t* t : finished) unref(t);
+  for (task_t* t : done) unref(t);
 }
 
-void join_all(std::vector<task_t*> const& tasks, task_t* into) {
-  for (auto it = tasks.rbegin(); it != tasks.rend(); ++it) join(*it, into);
-  for (task_t* t : tasks) unref(t);
+void arrive(task_t* t) {
+  region_t* r = t->region;
+  spin_scope held(r->lock);
+  r->epochs[epoch_of(t->step) & 1].merge(t->clock, t->id, t->step);
+}
+
+// Every task of the epoch finished before any implicit task departs, and
+// none of the next epoch's can finish before this one arrives at the next
+// barrier, so the parity's clock holds nothing later than this epoch's
+// (what it kept of earlier ones is ordered before anyway).
+void depart(task_t* t) {
+  region_t* r = t->region;
+  {
+    spin_scope held(r->lock);
+    t->clock.merge(r->epochs[epoch_of(t->step) & 1]);
+  }
+  t->step = next_epoch(t->step);
+  place(t);
 }
 
 int ordered(void const* place_of_access, std::uint64_t step) {
   task_t const* x = static_cast<task_t const*>(place_of_access);
   task_t const* const c = current_task();
   if (c == nullptr || x == nullptr) return 0;
-  std::uint64_t xs = step;
-  // Pairs with the release store in join().
-  for (task_t const* j; (j = x->joined_into.load(std::memory_order_acquire)) != nullptr;) {
-    xs = x->join_step;
-    x = j;
-  }
-  // The current task or an ancestor: ordered when the access came before
-  // the step at which the path to the current task left it.
-  std::uint64_t position = c->step;
-  for (task_t const* a = c; a != nullptr; position = a->born, a = a->parent)
-    if (a == x) return xs <= position;
-  for (task_t const* a = c; a != nullptr; a = a->parent)
-    if (!a->predecessors.empty() && precedes(x, a)) return 1;
-  // Through the implicit tasks the two descend from: a barrier between.
-  task_t const* y = x;
-  std::uint64_t ys = xs;
-  while (y != nullptr && y->region == nullptr) {
-    ys = y->born;
-    y = y->parent;
-  }
-  if (y == nullptr) return 0;
-  position = c->step;
-  for (task_t const* a = c; a != nullptr; position = a->born, a = a->parent)
-    if (a->region == y->region) return epoch_of(ys) < epoch_of(position);
-  return 0;
+  if (x == c) return step <= c->step;
+  std::uint64_t const* seen = c->clock.find(x->id);
+  return seen != nullptr && step <= *seen;
 }
 
 void add_dependences(task_t* parent, task_t* t, void const* const* addresses, int const* kinds, int n) {
@@ -150,29 +295,55 @@ void add_dependences(task_t* parent, task_t* t, void const* const* addresses, in
     if (std::find(t->predecessors.begin(), t->predecessors.end(), p) != t->predecessors.end()) return;
     ref(p);
     t->predecessors.push_back(p);
+    if (!t->waiting) p->successors.fetch_add(1, std::memory_order_relaxed);
+  };
+  auto keep = [](std::vector<task_t*>& v, task_t* x) {
+    ref(x);
+    x->slots.fetch_add(1, std::memory_order_relaxed);  // its parent's thread only, see leave_slot()
+    v.push_back(x);
+  };
+  auto list = [&](std::vector<task_t*>& v) { keep(v, t); };
+  auto drop = [](std::vector<task_t*>& v) {
+    for (task_t* x : v) leave_slot(x);
+    v.clear();
   };
   for (int i = 0; i < n; ++i) {
     auto slot = std::find_if(parent->dependences.begin(), parent->dependences.end(),
                              [&](dependence_slot_t const& s) { return s.address == addresses[i]; });
     if (slot == parent->dependences.end()) {
-      parent->dependences.push_back({addresses[i], nullptr, {}});
+      parent->dependences.push_back({addresses[i], {}, {}, {}, false});
       slot = parent->dependences.end() - 1;
     }
-    precede(slot->writer);
-    if (kinds[i] == 1) {  // in: after the last writer, beside the other readers
-      ref(t);
-      slot->readers.push_back(t);
-      continue;
+    switch (kinds[i]) {
+      case ompt_dependence_type_in:  // after the last writers, beside the other readers
+        for (task_t* p : slot->last) precede(p);
+        list(slot->readers);
+        break;
+      case ompt_dependence_type_mutexinoutset:
+        // A group of them follows what came before it and orders nothing
+        // among its own (they exclude each other instead).
+        if (!slot->group || !slot->readers.empty()) {
+          drop(slot->group_base);
+          for (task_t* p : slot->last) keep(slot->group_base, p);
+          for (task_t* p : slot->readers) keep(slot->group_base, p);
+          drop(slot->last);
+          drop(slot->readers);
+          slot->group = true;
+        }
+        for (task_t* p : slot->group_base) precede(p);
+        list(slot->last);
+        t->exclusive.push_back(addresses[i]);
+        break;
+      default:  // out, inout (and inoutset, which no compiler here emits): after everything
+        for (task_t* p : slot->last) precede(p);
+        for (task_t* p : slot->readers) precede(p);
+        drop(slot->last);
+        drop(slot->readers);
+        drop(slot->group_base);
+        slot->group = false;
+        list(slot->last);
+        break;
     }
-    // out, inout and the mutually exclusive kinds: after the readers too.
-    for (task_t* r : slot->readers) {
-      precede(r);
-      unref(r);
-    }
-    slot->readers.clear();
-    ref(t);
-    if (slot->writer != nullptr) unref(slot->writer);
-    slot->writer = t;
   }
 }
 
@@ -180,8 +351,9 @@ void clear_dependences(task_t* t) {
   std::vector<dependence_slot_t> slots;
   slots.swap(t->dependences);
   for (dependence_slot_t& s : slots) {
-    if (s.writer != nullptr) unref(s.writer);
-    for (task_t* r : s.readers) unref(r);
+    for (task_t* x : s.last) leave_slot(x);
+    for (task_t* x : s.readers) leave_slot(x);
+    for (task_t* x : s.group_base) leave_slot(x);
   }
 }
 

@@ -2,39 +2,59 @@
 // the model behind the race view (openmp.cc feeds it from OMPT events).
 //
 // Every task is a node: the program's initial task, the implicit tasks of
-// each parallel region and of each league of teams, and explicit tasks.
-// A node knows the node that made it (its parent: for an implicit task,
-// the task that started the region) and the parent's step at that moment
-// (`born`). A task's step rises whenever it makes a task, waits, or passes
-// a barrier, so an access is ordered before a task made later by the same
-// parent exactly when its step is at most that task's `born`. The steps of
-// implicit tasks count barriers in their upper 32 bits (the epoch).
+// each parallel region and of each league of teams, and explicit tasks. A
+// task's step rises whenever it makes a task, waits, or passes a barrier;
+// the steps of implicit tasks count barriers in their upper 32 bits (the
+// epoch). An access is labelled with its task and the task's step then.
 //
-// Finished tasks keep their accesses in the library until what orders them
-// comes: the parent's taskwait or the end of a taskgroup joins them into
-// the waiting task, after which they stand for accesses of that task at its
-// step then; the end of a parallel region joins everything in it into the
-// task that started it. A joined task is absorbed (its accesses become the
-// joiner's own in the library) once no task of its own is still about,
-// which might have to tell its accesses apart from the joiner's.
+// Each task carries a vector clock: for every other task whose accesses it
+// is ordered after, the latest step of that task that precedes it. The
+// edges of the program's task graph merge clocks:
+//   creation        the child starts with the parent's clock and the
+//                   parent's step then;
+//   dependence      a task starts with the end clocks of its predecessors
+//                   (mutexinoutset orders against in/out/inout only: its
+//                   tasks exclude each other by a lock, in openmp.cc);
+//   join            taskwait (children), the end of a taskgroup (every task
+//                   made in it), an undeferred task, a taskwait with depend
+//                   (the tasks it names) merge the end clocks of what they
+//                   waited for into the waiting task;
+//   barrier         the implicit tasks and every task finished in the
+//                   epoch merge into the region's clock of that epoch,
+//                   which each implicit task takes when it leaves the
+//                   barrier; the encountering task takes the last at the
+//                   region's end;
+//   fulfilment      what the fulfiller did before omp_fulfill_event
+//                   precedes the detached task's completion.
+// ordered(x, s) is then one lookup: s at most the current task's entry for
+// x. The answer is exact at any length of any chain of edges.
 //
-// ordered() answers the library's question "is the access that node X made
-// at step s ordered before the calling thread's task as it is now?":
-//  1. follow X's joins to the node it now stands for;
-//  2. if that node is the current task or one of its ancestors, compare the
-//     step with the ancestor's position on the current task's path;
-//  3. if it is a dependence predecessor (transitively) of a task on that
-//     path, yes;
-//  4. if it and the current task descend from implicit tasks of the same
-//     region, yes when a barrier lies between them (their epochs differ).
-// Anything else may run at the same time.
+// Finished tasks keep their accesses in the library (under their handle)
+// until they are absorbed: their accesses become the absorbing task's, at
+// its step then, and their clock entries are dropped from clocks from then
+// on (nothing is labelled with them any more). That relabelling is exact
+// only when every task that is ordered after the absorbed one is also
+// ordered after the absorbing task's step: a task is absorbed
+//   - when its parent waits for it (taskwait, undeferred) and nothing else
+//     has seen its end: it has no successor by dependence, and no task of
+//     its own is still about (they descend from points before its end);
+//   - at a taskwait whose children are all finished with nothing of their
+//     own about: then every task that saw one of them is one of them;
+//   - at the end of a taskgroup, deepest first, once its own are gone;
+//   - by its only successor by dependence when that one starts, if nothing
+//     else can still become its successor or has joined it (long inout
+//     chains then keep one task's accesses, not the whole chain's);
+//   - at the end of its region, where everything in it is ordered before
+//     the encountering task.
 //
-// Thread safety: the fields that ordered() reads of other nodes (parent,
-// born, region, predecessors) are written before the node's task can run
-// and never change; a join is published by a release store of joined_into
-// after join_step. Steps are read only by the node's own thread. Nodes and
-// regions are reference-counted: a node holds its parent, its predecessors
-// and its region; lists hold what they name. A node that still has
+// Thread safety: a running task's clock and step are read and written by
+// its own thread only. A finished task's clock is written before its
+// completion and read by the tasks that its completion releases (joins,
+// successors), after the runtime's own synchronisation; the fulfilment
+// clock is written under the task's lock. A region's clocks are merged
+// under the region's lock. Nodes and regions are reference-counted: a node
+// holds its parent, its predecessors and its region; lists hold what they
+// name; clocks name tasks by id and hold nothing. A node that still has
 // accesses in the library is never freed: it is absorbed or released first,
 // and the library asks ordered() only under the lock of a log holding one
 // of its sites, which absorbing takes too.
@@ -82,13 +102,40 @@ struct node_list_t {
   std::vector<task_t*> take();
 };
 
+// What a task is ordered after: the latest step of each other task that
+// precedes it, by task id, sorted. Ids rather than nodes: a clock holds no
+// node alive (clocks of parents and children name each other).
+class vector_clock_t {
+ public:
+  struct entry_t {
+    std::uint64_t id;
+    std::uint64_t step;
+  };
+  // The step of task `id` that precedes, or null.
+  std::uint64_t const* find(std::uint64_t id) const;
+  // Everything `other` is ordered after, and task `id` at `step` (id 0:
+  // nothing more). Entries of absorbed tasks are dropped on the way.
+  void merge(vector_clock_t const& other, std::uint64_t id = 0, std::uint64_t step = 0);
+  void clear() { std::vector<entry_t>().swap(entries_); }
+  std::size_t size() const { return entries_.size(); }
+
+ private:
+  std::vector<entry_t> entries_;
+};
+
+// Whether the task with this id was absorbed or released: nothing in the
+// library is labelled with it any more.
+bool retired(std::uint64_t id);
+
 // A parallel region or a league of teams.
 struct region_t {
   void const* code = nullptr;       // the implicit tasks' code address
   task_t* encountering = nullptr;   // the task that started it (race view)
-  std::uint64_t born = 0;           // its step then
   std::atomic<int> refs{1};         // the region's own, and each task's `home`
   node_list_t finished;  // its finished tasks that are not absorbed yet
+  spin_t lock;           // guards the clocks below
+  vector_clock_t start;  // the encountering task's clock when it began
+  vector_clock_t epochs[2];  // by epoch parity: see on_barrier()
 };
 
 // A taskgroup: the tasks made in it, and their descendants.
@@ -98,11 +145,15 @@ struct group_t {
 };
 
 // What the dependences of a task's children have said so far, for one
-// address: the last writer and the readers since.
+// address: the tasks a new `in` follows (the last writer, or the last
+// group of mutexinoutset tasks), the readers since, and what the current
+// mutexinoutset group follows.
 struct dependence_slot_t {
   void const* address;
-  task_t* writer;
+  std::vector<task_t*> last;
   std::vector<task_t*> readers;
+  std::vector<task_t*> group_base;
+  bool group = false;  // `last` is a mutexinoutset group
 };
 
 struct task_t {
@@ -120,22 +171,33 @@ struct task_t {
   std::uintptr_t frame = 0;  // thread_state_t::task_frame while it is not running
 
   // Its place in the order of tasks (race view).
-  task_t* parent = nullptr;    // see above; null for the initial task
-  std::uint64_t born = 0;      // the parent's step when it was made
+  task_t* parent = nullptr;    // null for the initial task
   region_t* region = nullptr;  // implicit tasks only
   std::uint64_t step = 0;      // written and read by the running thread only
+  std::uint64_t epoch = 0;     // of its region when it was made (explicit tasks)
+  vector_clock_t clock;        // see above; its end clock once finished
   std::vector<task_t*> predecessors;  // by dependences; fixed before it runs
-  std::uint64_t join_step = 0;
-  std::atomic<task_t*> joined_into{nullptr};
+  std::vector<void const*> exclusive;  // mutexinoutset addresses; likewise
   std::atomic<int> refs{1};           // its own, dropped when absorbed or released
   std::atomic<int> outstanding{0};    // its children not yet absorbed or released
+  // Tasks that depend on it; raised by its parent's thread only while it
+  // is listed in one of the parent's dependence slots (`slots`).
+  std::atomic<int> successors{0};
+  // The parent's dependence slots that name it. Released by the parent's
+  // thread when it leaves the last; pairs with the acquire load in
+  // absorbable_by_successor(): at zero, `successors` is final.
+  std::atomic<int> slots{0};
+  bool joined = false;                // a join merged its end clock (its waiter's thread)
   bool undeferred = false;            // its parent waits for it where it made it
   bool final = false;                 // the tasks it makes are included: undeferred
   bool finished = false;              // kept in the library, not absorbed yet
   // Absorbed or released. Written once by the absorbing thread; read by
-  // others only to drop it from lists (node_list_t::add), relaxed: a stale
-  // false only keeps it listed a while longer.
+  // others only to drop it from lists and clocks, relaxed: a stale false
+  // only keeps it a while longer.
   std::atomic<bool> absorbed{false};
+  // Fulfilment of a detached task: the fulfiller's clock, under `lock`.
+  spin_t lock;
+  vector_clock_t fulfilled;
   group_t* group = nullptr;           // the taskgroup it belongs to, if any
   group_t* groups = nullptr;          // the taskgroups it has open, innermost first
   region_t* home = nullptr;           // the region it runs in, if any (its finished list)
@@ -157,7 +219,8 @@ inline task_t* current_task() { return reinterpret_cast<task_t*>(state.task); }
 constexpr std::uint64_t epoch_of(std::uint64_t step) { return step >> 32; }
 constexpr std::uint64_t next_epoch(std::uint64_t step) { return (epoch_of(step) + 1) << 32; }
 
-// The library's question (see above).
+// The library's question: is the access that task `place` made at `step`
+// ordered before the calling thread's task as it is now?
 int ordered(void const* place, std::uint64_t step);
 
 // t's step rises by one (it made a task or waited), and the library learns it.
@@ -165,19 +228,35 @@ void advance(task_t* t);
 // The library learns where t, the calling thread's task, stands now.
 void place(task_t* t);
 
-// Joins the finished task `t` into `into` (the calling thread's task, at
-// its step now); absorbs it when nothing of its own is about.
-void join(task_t* t, task_t* into);
-// Absorbs every finished, unabsorbed task of the list into `into`, the
-// calling thread's task (with none, drops their accesses), and drops the
-// list's references.
-void absorb_all(std::vector<task_t*> const& finished, task_t* into);
-// Joins every task of the list into `into` (see join()), deepest first: a
-// child made later is absorbed before its parent; drops the list's
-// references.
-void join_all(std::vector<task_t*> const& tasks, task_t* into);
+// A new child t of parent, made now on parent's thread: its clock.
+void created(task_t* parent, task_t* t);
+// t, the calling thread's task, runs for the first time: the end clocks of
+// its predecessors, and the absorbing of a predecessor it alone follows.
+void started(task_t* t);
+// t, the calling thread's task, has run to its end (its clock becomes its
+// end clock); into its region's epoch clock when it has one.
+void finished(task_t* t);
+// The fulfiller, the calling thread's task (null: none), fulfils the event
+// of the detached task t.
+void fulfil(task_t* t, task_t* fulfiller);
 
-// The dependences of a new child `t` of `parent`, made on parent's thread.
+// `into`, the calling thread's task, waited for the finished task t:
+// merges t's end clock, and absorbs t when that is exact (see above).
+void join(task_t* t, task_t* into);
+// A taskwait of `into`: every finished child joins it.
+void join_children(task_t* into);
+// The end of a taskgroup of `into`: every task made in it, deepest first.
+void join_group(std::vector<task_t*> const& members, task_t* into);
+// The end of a region: `into`, its encountering task (null: none, then the
+// accesses are dropped), takes everything in it.
+void end_region(region_t* r, task_t* into);
+// A barrier of implicit task t: what it did so far, on arrival; what the
+// whole team did before it, on departure.
+void arrive(task_t* t);
+void depart(task_t* t);
+
+// The dependences of a new child `t` of `parent`, made on parent's thread;
+// kinds are OMPT's dependence types.
 void add_dependences(task_t* parent, task_t* t, void const* const* addresses, int const* kinds, int n);
 void clear_dependences(task_t* t);
 
