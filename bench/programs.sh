@@ -13,7 +13,7 @@
 #   -q       quick: one run per measurement and the smaller sizes of
 #            bench/programs/sizes (a few minutes with the slowest library)
 #   -o FILE  also write the table to FILE
-#   PROGRAM  only these programs (fib mergesort nqueens stencil heap)
+#   PROGRAM  only these programs (fib mergesort nqueens stencil heap chain)
 #
 # Each program runs with OMP_NUM_THREADS=2 (THREADS overrides it), in the
 # race view unless VEXA_VIEW=sharing is set. Plain:

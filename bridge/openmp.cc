@@ -115,6 +115,10 @@ void leave(task_t* t) {
   t->done = true;
   if (races) {
     for (void const* item : t->exclusive) _VEXA_releaseLock(exclusion_lock(item));
+    // Its argument block dies with it; kept, its accesses would pass from
+    // task to task along a chain of absorbed tasks.
+    if (t->block_end != 0)
+      _VEXA_forgetMemory(reinterpret_cast<void const*>(t->block_begin), reinterpret_cast<void const*>(t->block_end));
     finished(t);
     forget_dead_stack(state.task_frame);
     ref(t);  // the library's, dropped when it is absorbed
@@ -156,6 +160,14 @@ task_t* new_task(void const* code, task_t* parent) {
 }
 
 void close_argument_window() { state.private_begin = state.private_end = 0; }
+
+// The block that holds the arguments of the task being created on this
+// thread: the runtime's copy, which dies with the task. Set by the copy
+// (GCC) or the argument window (clang), taken by the task's creation.
+struct block_t {
+  std::uintptr_t begin, end;
+};
+thread_local block_t created_block __attribute__((tls_model("initial-exec")));
 
 // Set while the program creates a task with if(0): the task it creates is
 // undeferred by the program's own word (GOMP_task, __kmpc_omp_task_begin_if0).
@@ -326,12 +338,17 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
                     void const* code) {
   exit_gate gate;
   if (!gate) return;
+  block_t block = created_block;
+  if (state.private_end != 0) block = {state.private_begin, state.private_end};
+  created_block = {0, 0};
   close_argument_window();
   if (flags & ompt_task_initial) return;
   task_t* parent = task_of(encountering);
   if (!running(parent)) parent = nullptr;
   task_t* t = new_task(code, parent);
   created->ptr = t;
+  t->block_begin = block.begin;
+  t->block_end = block.end;
   if (flags & ompt_task_taskwait) {
     t->waiting = true;
     if (parent != nullptr) {
@@ -484,7 +501,7 @@ std::atomic<gomp_task_t> real_gomp_task{nullptr};
 // The copy function of the GOMP_task call in progress on this thread; the
 // runtime calls it before GOMP_task returns.
 struct pending_copy_t {
-  copy_function_t function;
+  copy_function_t function;  // null: a plain copy
   long size;
 };
 thread_local pending_copy_t pending_copy __attribute__((tls_model("initial-exec")));
@@ -494,7 +511,9 @@ void copy_arguments(void* destination, void* source) {
   auto const begin = reinterpret_cast<std::uintptr_t>(destination);
   state.private_begin = begin;
   state.private_end = begin + static_cast<std::uintptr_t>(copy.size);
-  copy.function(destination, source);
+  if (copy.function != nullptr) copy.function(destination, source);
+  else std::memcpy(destination, source, static_cast<std::size_t>(copy.size));
+  created_block = {state.private_begin, state.private_end};
   close_argument_window();
 }
 
@@ -528,7 +547,8 @@ BRIDGE_EXPORT void GOMP_task(void (*function)(void*), void* data, copy_function_
     ~undeferred_scope() { program_undeferred = outer; }
     bool outer;
   } const undeferred(!if_clause);
-  if (copy != nullptr) {
+  if (copy != nullptr || (if_clause && size > 0)) {
+    // Through copy_arguments even for a plain copy: it learns the block.
     pending_copy_t const outer = pending_copy;
     pending_copy = {copy, size};
     submit(function, data, copy_arguments, size, align, if_clause, flags, depend, priority, detach);

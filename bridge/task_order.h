@@ -169,6 +169,7 @@ struct task_t {
   std::uint64_t id;  // the library's task id: reports tell tasks apart by it
   body_rule_t body;  // how its outlined body is reported (bridge.h)
   std::uintptr_t frame = 0;  // thread_state_t::task_frame while it is not running
+  std::uintptr_t block_begin = 0, block_end = 0;  // the runtime's copy of its arguments
 
   // Its place in the order of tasks (race view).
   task_t* parent = nullptr;    // null for the initial task
