@@ -52,7 +52,31 @@ namespace {
 // same time. Set once, before the first task.
 bool races = true;
 
-task_t* task_of(ompt_data_t const* data) { return data == nullptr ? nullptr : static_cast<task_t*>(data->ptr); }
+// libomp keeps one data slot per thread for two things: a worker's
+// implicit task's data, copied there from the barrier that closes its
+// region until the task's end is reported, and the stand-in of a taskwait
+// with depend, which it asserts to be empty when the wait begins. A node
+// kept in either made a wait inside a task run during that barrier, or
+// inside another wait, abort the program. So a worker's implicit task
+// lets go of its data when it leaves at that barrier (ended_worker keeps
+// the node for the end), and stand-ins never hold theirs: their nodes are
+// kept per thread, innermost last, found by the slot's address.
+struct stand_in_t {
+  ompt_data_t const* slot;
+  task_t* task;
+};
+constexpr unsigned max_stand_ins = 64;
+thread_local stand_in_t stand_ins[max_stand_ins] __attribute__((tls_model("initial-exec")));
+thread_local unsigned stand_in_count __attribute__((tls_model("initial-exec")));
+thread_local task_t* ended_worker __attribute__((tls_model("initial-exec")));
+
+task_t* task_of(ompt_data_t const* data) {
+  if (data == nullptr) return nullptr;
+  if (data->ptr != nullptr) return static_cast<task_t*>(data->ptr);
+  for (unsigned i = stand_in_count; i-- != 0;)
+    if (stand_ins[i].slot == data) return stand_ins[i].task;
+  return nullptr;
+}
 region_t* region_of(ompt_data_t const* data) {
   return data == nullptr ? nullptr : static_cast<region_t*>(data->ptr);
 }
@@ -272,8 +296,15 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
     }
     task->ptr = t;
     enter(t);
-  } else if (task_t* t = task_of(task)) {
-    task->ptr = nullptr;
+  } else {
+    task_t* t = static_cast<task_t*>(task->ptr);
+    if (t != nullptr) {
+      task->ptr = nullptr;
+    } else {  // a worker's, reported with the thread's slot
+      t = ended_worker;
+      ended_worker = nullptr;
+    }
+    if (t == nullptr) return;
     if (running(t)) leave(t);
     unref(t);
   }
@@ -315,7 +346,15 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
     if (kind != ompt_sync_region_barrier_implicit && kind != ompt_sync_region_barrier_implicit_parallel) return;
     region_t const* r = region_of(parallel);
     if (code != nullptr && (r == nullptr || code != r->code)) return;
-    if (running(t) && t->worker) leave(t);
+    if (running(t) && t->worker) {
+      leave(t);
+      // The runtime copies the data into the thread's slot next (see
+      // stand_in_t); the end comes with that slot.
+      if (task->ptr == t && ended_worker == nullptr) {
+        task->ptr = nullptr;
+        ended_worker = t;
+      }
+    }
     return;
   }
   if (!races || !running(t)) return;
@@ -346,10 +385,14 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
   task_t* parent = task_of(encountering);
   if (!running(parent)) parent = nullptr;
   task_t* t = new_task(code, parent);
-  created->ptr = t;
   t->block_begin = block.begin;
   t->block_end = block.end;
   if (flags & ompt_task_taskwait) {
+    if (stand_in_count == max_stand_ins) {  // waits this deep: this one goes unseen
+      unref(t);
+      return;
+    }
+    stand_ins[stand_in_count++] = {created, t};
     t->waiting = true;
     if (parent != nullptr) {
       suspend(parent);
@@ -357,6 +400,7 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
     }
     return;
   }
+  created->ptr = t;
   if (races && parent != nullptr) {
     // Not the runtime's undeferred flag: a team of one thread runs every
     // task at once, though the program lets it run later.
@@ -402,7 +446,7 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
           for (task_t* p : prior->predecessors) join(p, waiter);
         }
       }
-      prior_data->ptr = nullptr;
+      if (stand_in_count != 0 && stand_ins[stand_in_count - 1].task == prior) --stand_in_count;
       unref(prior);
     }
     prior = nullptr;

@@ -234,15 +234,15 @@ TEST_F(SharingRule, TaskThatLeftIsForgotten) {
   EXPECT_EQ(reasons(), nothing);
 }
 
-// With no write above 4 bytes logged, the window below an access is 4
-// bytes: an object logged in between stops the backward walk, and a wide
-// read further down is then not examined.
-TEST_F(SharingRule, ObjectInsideTheWindowEndsTheBackwardWalk) {
+// A wide read that starts further below a write than any write so far was
+// wide is still found, whatever object lies in between.
+TEST_F(SharingRule, ObjectInBetweenDoesNotHideAWideReadFurtherDown) {
   team_t team(3);
   team.read(0, 0x10000, 16, 0x400);
   team.read(2, 0x10002, 1, 0x600);
   team.write(1, 0x10008, 4, 0x500);
-  EXPECT_EQ(reasons(), nothing);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)), std::vector<access_t>{read_by(team[0], 0x10000, 16, 0x400)});
 }
 
 TEST_F(SharingRule, WideReadBelowTheWindowIsReportedWhenNothingIsInBetween) {

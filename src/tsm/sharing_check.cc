@@ -107,39 +107,21 @@ tsm_t::case_t* tsm_t::check(access_log_t* log, tsm_access_t access, unsigned sho
 }
 
 // Every live log that overlaps o, in address order, examined one at a time
-// under its own lock.
-//
-// Which logs below o count is kept as it always was: the window reaches
-// largest_write bytes below o's base, and of the logs that start at or
-// below the window's bottom only the greatest is examined, the one where a
-// walk down the logs in address order from o stops. Only a log larger than
-// every write logged so far can be such a log, so this costs nothing
-// otherwise.
+// under its own lock. Every one counts: a wide earlier access that starts
+// further below o than the largest write reaches still shares o's bytes,
+// whatever objects lie between.
 tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
                                     site_how_t const& how) {
-  // Raised under feature_lock; a stale value is at most one racing write
-  // behind. The bottom saturates at 0: a plain unsigned difference would
-  // wrap for an object within largest_write bytes of address 0 and hide
-  // every object below it.
-  address_t const reach = largest_write.load(std::memory_order_relaxed);
-  address_t const bottom = o.base > reach ? o.base - reach : 0;
   address_t const end = o.base + o.size;
-  // Logs not above `last` lie at or below the window's bottom.
-  object_t const last = o.base <= bottom ? o : object_t{bottom, ~static_cast<address_t>(0)};
-
   extent_index_t::entry_t few[16];
   std::vector<extent_index_t::entry_t> many;
   std::size_t n = 0;
-  object_t stop{};
-  bool has_stop = false;
   {
     lock_scope held(structure_lock);
-    bool below = false;
     extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
       object_t const& p = e.key;
       bool const overlaps = p.base < end && (p.base <= o.base ? o.base < p.base + p.size : true);
       if (!overlaps) return;
-      below = below || !(last < p);
       if (n < 16) {
         few[n++] = e;
       } else {
@@ -147,13 +129,9 @@ tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsi
         many.push_back(e);
       }
     });
-    if (below) has_stop = extents.greatest_at_most(last, stop);
   }
   extent_index_t::entry_t* first = many.empty() ? few : many.data();
   extent_index_t::entry_t* past = many.empty() ? few + n : many.data() + many.size();
-  past = std::remove_if(first, past, [&](extent_index_t::entry_t const& e) {
-    return !(last < e.key) && !(has_stop && e.key == stop);
-  });
   std::sort(first, past);
 
   case_builder_t b(*this, access, o, task, code, how);

@@ -143,10 +143,10 @@ class tsm_t : public feature_t {
   void unlock_after_fork();
 
 
-  // Largest size any task has had logged as a write; never below 4. Bounds
-  // the window of logs that check() examines below an object. Read without
-  // a lock (a stale, smaller value can only come from a write that raced
-  // with this very access); raised under feature_lock.
+  // Largest size any task has had logged as a write; never below 4. Kept
+  // for what it tells of the program; check() no longer bounds its walk
+  // by it (every overlapping log counts). Read without a lock; raised
+  // under feature_lock.
   std::atomic<std::uint32_t> largest_write;
 
   std::map<unsigned short, case_t*> cases;  // open cases by task handle; guarded by cases_lock
