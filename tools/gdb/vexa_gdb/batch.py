@@ -28,6 +28,9 @@ def summary(counts, exit_code, signal):
     repeats = counts.repeats()
     if repeats:
         extras.append("%s not printed" % _count(repeats, "repeat"))
+    distinct = len(counts.distinct)
+    if distinct != counts.reported():
+        extras.insert(0, "%s among them" % _count(distinct, "distinct report"))
     if counts.suppressed:
         extras.append("%d suppressed" % counts.suppressed)
     if counts.filtered:

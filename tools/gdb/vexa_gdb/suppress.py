@@ -14,13 +14,13 @@ reentrant call report when the function entered is the one named (or holds
 the line). `data` applies to data sharing only.
 
 Wherever it can, a suppression becomes a filter of the library, so that the
-program never stops for it: functions and lines of `sharing` become code
-ranges of tsm (whose accesses are then not looked at, in any report), a
-variable becomes a data range, and `reentrant` functions are left out of
-re's list of functions to examine (unless the user gave re a list of
-his own). Names with wildcards, code not loaded when the library loads,
-and thread-local or heap data cannot be filters: those reports still stop
-the program and the extension drops them.
+program never stops for it: a variable of `sharing` becomes a data range
+of tsm, and `reentrant` functions are left out of re's list of functions
+to examine (unless the user gave re a list of his own). Functions and
+lines of `sharing` stay the extension's: a tsm code range would also leave
+out every task started from that code. Those, names with wildcards, code
+not loaded when the library loads, and thread-local or heap data stop the
+program once per distinct report and the extension drops them.
 """
 
 import fnmatch
@@ -66,8 +66,11 @@ class Suppression(object):
     def _function(self, name):
         if not name:
             return False
-        bare = name.split("(")[0]
-        return fnmatch.fnmatchcase(name, self.pattern) or fnmatch.fnmatchcase(bare, self.pattern)
+        names = [name]
+        if name.startswith("OpenMP ") and " in " in name:
+            names.append(name.split(" in ", 1)[1])  # an outlined body is its function's code
+        names += [n.split("(")[0] for n in names]
+        return any(fnmatch.fnmatchcase(n, self.pattern) for n in names)
 
     def _line(self, file, line):
         if file is None or not self.first <= line <= self.last:
@@ -75,12 +78,14 @@ class Suppression(object):
         return file == self.file or file.endswith("/" + self.file.lstrip("/"))
 
     def code(self, symbols, code):
-        """Whether the code at a return address is suppressed."""
-        function, file, line = symbols.source(code)
-        if self.what == "function":
-            return self._function(function)
-        if self.what == "line":
-            return self._line(file, line)
+        """Whether the code at a return address is suppressed: any frame
+        of its inline chain (the access's own line, the lines that inlined
+        it) may match."""
+        for frame in symbols.chain(code):
+            if self.what == "function" and self._function(frame.function):
+                return True
+            if self.what == "line" and frame.line is not None and self._line(frame.file, frame.line):
+                return True
         return False
 
     def data(self, symbols, address):
@@ -126,7 +131,11 @@ class Suppression(object):
         except (resolve.ResolveError, gdb.error):
             return None
         if detector == "tsm":
-            return ("code", spans)
+            # A tsm code range also leaves out every task started from the
+            # code (a parallel region's tasks, started on its directive's
+            # line), with all they do in other functions and files: the
+            # extension matches the accesses themselves instead.
+            return None
         if self.what == "function":
             return ("entry", [spans[0][0]])
         return None  # re lines: matched by the extension
