@@ -75,19 +75,28 @@ Exit status: 0 nothing reported, 1 detections or library errors reported,
             stop.value = False
         session.last_exit = None
         session.last_signal = None
-        gdb.execute("run " + arg if arg else "run", to_string=False)
         signal = None
-        while gdb.selected_inferior().pid != 0:
-            if session.last_signal is not None:
-                signal = session.last_signal
-                gdb.write("vexa: the program stopped with %s:\n" % signal)
-                gdb.execute("backtrace")
-                confirm = gdb.parameter("confirm")
-                gdb.execute("set confirm off")
-                gdb.execute("kill")
-                gdb.execute("set confirm %s" % ("on" if confirm else "off"))
-                break
-            gdb.execute("continue")
+        try:
+            gdb.execute("run " + arg if arg else "run", to_string=False)
+            while gdb.selected_inferior().pid != 0:
+                if session.last_signal is not None:
+                    signal = session.last_signal
+                    gdb.write("vexa: the program stopped with %s:\n" % signal)
+                    gdb.execute("backtrace")
+                    confirm = gdb.parameter("confirm")
+                    gdb.execute("set confirm off")
+                    gdb.execute("kill")
+                    gdb.execute("set confirm %s" % ("on" if confirm else "off"))
+                    break
+                gdb.execute("continue")
+        except gdb.error as e:
+            # Whatever went wrong, the reports so far and the summary are
+            # still said.
+            gdb.write("vexa: GDB could not follow the program to its end: %s\n" % e)
+            session.finish(None)  # the program may be running: leave it alone
+            counts = session.counts
+            gdb.write(summary(counts, None, None) + "\n")
+            gdb.execute("quit %d" % (STATUS_REPORTED if counts.reported() or counts.errors else STATUS_FAILED))
         counts = session.counts
         if not counts.loads:
             gdb.write("vexa: the program never loaded libvexa.so\n")
