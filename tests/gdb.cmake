@@ -37,7 +37,7 @@ if(VEXA_HAVE_OPENMP AND TARGET vexa_openmp)
   set(gdb_omp ${CMAKE_CURRENT_BINARY_DIR}/gdb/omp_kernels)
   add_custom_command(OUTPUT ${gdb_omp}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/gdb
-    COMMAND ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/vexa-c++ -g -O0 -fopenmp ${CMAKE_CURRENT_SOURCE_DIR}/gdb/omp_kernels.cc
+    COMMAND ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/vexa-c++ -g -O0 -msse2 -fopenmp ${CMAKE_CURRENT_SOURCE_DIR}/gdb/omp_kernels.cc
             ${CMAKE_CURRENT_SOURCE_DIR}/gdb/omp_other.cc -o ${gdb_omp}
     DEPENDS gdb/omp_kernels.cc gdb/omp_other.cc vexa vexa_openmp ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/vexa-cc
     COMMENT "vexa-c++ -fopenmp: gdb/omp_kernels" VERBATIM)

@@ -118,10 +118,16 @@ class Suppression(object):
 
     # Filters.
     def ranges(self, detector):
-        """The library's ranges for this suppression and detector: tsm code
-        or data ranges, or re function entry points; None when it cannot be
+        """The library's ranges for this suppression and detector: tsm data
+        ranges or re function entry points; None when it cannot be
         a filter and is matched by the extension instead."""
         if detector not in self.detectors or _WILDCARD.search(self.pattern if self.what != "line" else self.file):
+            return None
+        if detector == "tsm" and self.what != "data":
+            # A tsm code range also leaves out every task started from the
+            # code (a parallel region's tasks, started on its directive's
+            # line), with all they do in other functions and files: the
+            # extension matches the accesses themselves instead.
             return None
         try:
             if self.what == "data":
@@ -129,12 +135,6 @@ class Suppression(object):
             text = self.pattern if self.what == "function" else "%s:%d-%d" % (self.file, self.first, self.last)
             spans = resolve.code(text, "tsm")
         except (resolve.ResolveError, gdb.error):
-            return None
-        if detector == "tsm":
-            # A tsm code range also leaves out every task started from the
-            # code (a parallel region's tasks, started on its directive's
-            # line), with all they do in other functions and files: the
-            # extension matches the accesses themselves instead.
             return None
         if self.what == "function":
             return ("entry", [spans[0][0]])
