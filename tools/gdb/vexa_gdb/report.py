@@ -70,8 +70,16 @@ class Symbols(object):
         block = _function_block(at)
         if block is None:
             frames.append(Frame(return_address, demangle(_symbol_at(at)), file, line, column, path))
+        outlined = False
         while block is not None:
-            frames.append(Frame(return_address, pretty_function(self, block), file, line, column, path))
+            name = pretty_function(self, block)
+            if outlined and _OUTLINED.match(block.function.name or ""):
+                # clang inlines a task's outlined body into its entry: one
+                # frame for both, at the body's line, named as the entry.
+                frames[-1] = frames[-1]._replace(function=name)
+            else:
+                frames.append(Frame(return_address, name, file, line, column, path))
+            outlined = bool(_OUTLINED.match(block.function.name or ""))
             if not _inlined(block):
                 break
             # An inlined function's symbol carries its call site.
@@ -278,7 +286,10 @@ def _enclosing_function(symbol):
         for candidate in scope:
             if not candidate.is_function or candidate.symtab is None:
                 continue
-            if candidate.symtab.filename != symbol.symtab.filename or _OUTLINED.match(candidate.name or ""):
+            # Names that start with a dot are the compiler's own helpers
+            # (.omp_task_privates_map., .omp_outlined.).
+            name = candidate.name or ""
+            if candidate.symtab.filename != symbol.symtab.filename or name.startswith(".") or _OUTLINED.match(name):
                 continue
             if candidate.line <= symbol.line and (best is None or candidate.line > best.line):
                 best = candidate
