@@ -565,6 +565,29 @@ class OpenMP(unittest.TestCase):
         self.assertIn("OpenMP region in other_file_race(int)", self.r.err)
         self.assertNotRegex(self.r.err, r"_omp_fn|_Z\d")
 
+    def test_a_run_ended_by_a_timeout_still_gives_its_summary_and_files(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "out.json")
+            env = clean_environment({"OMP_NUM_THREADS": "4"})
+            child = subprocess.Popen([RUNNER, "--json", path, OMP, "1000000"], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+                                     universal_newlines=True, start_new_session=True)
+            said = []
+            for line in child.stderr:
+                said.append(line)
+                if line.startswith("SUMMARY: "):
+                    child.terminate()  # as `timeout` does: GDB gets SIGTERM
+                    break
+            said += child.stderr.readlines()
+            child.wait(timeout=60)
+            with open(path) as f:
+                found = [json.loads(line) for line in f]
+        text = "".join(said)
+        self.assertIn("vexa: the run ended before the program did\n", text)
+        reported = re.search(r"^vexa: (\d+) reports? \(", text, re.M)
+        self.assertEqual(int(reported.group(1)), len(found))
+        self.assertGreaterEqual(len(found), 1)
+
     def test_line_range_suppression_keeps_other_lines_and_files(self):
         first, last = line_of(KERNELS, "kinematics"), line_of(KERNELS, "kinematics-end")
         with tempfile.TemporaryDirectory() as scratch:

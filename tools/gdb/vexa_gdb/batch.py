@@ -14,6 +14,7 @@ from . import parameters
 from .session import session
 
 STATUS_CLEAN, STATUS_REPORTED, STATUS_FAILED, STATUS_NOT_LOADED = 0, 1, 2, 3
+_said = [False]  # the summary of the running batch was given early
 
 
 def _count(n, what):
@@ -75,6 +76,8 @@ Exit status: 0 nothing reported, 1 detections or library errors reported,
             stop.value = False
         session.last_exit = None
         session.last_signal = None
+        session.batch_summary = self._summarise_early
+        _said[0] = False
         signal = None
         try:
             gdb.execute("run " + arg if arg else "run", to_string=False)
@@ -89,16 +92,36 @@ Exit status: 0 nothing reported, 1 detections or library errors reported,
                     gdb.execute("set confirm %s" % ("on" if confirm else "off"))
                     break
                 gdb.execute("continue")
-        except gdb.error as e:
-            # Whatever went wrong, the reports so far and the summary are
-            # still said.
-            gdb.write("vexa: GDB could not follow the program to its end: %s\n" % e)
+        except (gdb.error, KeyboardInterrupt) as e:
+            # Whatever went wrong (a timeout's SIGTERM reaches us as an
+            # interrupt), the reports so far, their files and the summary
+            # are still given.
+            if isinstance(e, KeyboardInterrupt):
+                gdb.write("vexa: interrupted before the program ended\n")
+            else:
+                gdb.write("vexa: GDB could not follow the program to its end: %s\n" % e)
+            session.batch_summary = None
             session.finish(None)  # the program may be running: leave it alone
             counts = session.counts
-            gdb.write(summary(counts, None, None) + "\n")
+            if not _said[0]:
+                gdb.write(summary(counts, None, None) + "\n")
             gdb.execute("quit %d" % (STATUS_REPORTED if counts.reported() or counts.errors else STATUS_FAILED))
+        session.batch_summary = None
         counts = session.counts
         if not counts.loads:
             gdb.write("vexa: the program never loaded libvexa.so\n")
-        gdb.write(summary(counts, session.last_exit, signal) + "\n")
+        if not _said[0]:
+            gdb.write(summary(counts, session.last_exit, signal) + "\n")
         gdb.execute("quit %d" % status(counts, session.last_exit, signal))
+
+    @staticmethod
+    def _summarise_early():
+        """The program was killed under the batch (GDB itself ends on a
+        timeout's SIGTERM, and never returns to it): what was reported
+        still gets its files and its summary."""
+        session.batch_summary = None
+        _said[0] = True
+        gdb.write("vexa: the run ended before the program did\n")
+        session.finish(None)
+        gdb.write(summary(session.counts, None, None) + "\n")
+        gdb.flush()

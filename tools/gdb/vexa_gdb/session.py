@@ -156,6 +156,7 @@ class Session(object):
         self.breakpoint = None
         self.last_exit = None  # exit code of the last process, None for a signal
         self.last_signal = None
+        self.batch_summary = None  # set while `vexa batch` runs: says its summary if GDB exits first
 
     # Output.
     def say(self, text, level=1):
@@ -350,6 +351,7 @@ class Session(object):
 
     def write(self, text):
         gdb.write(text + "\n")
+        gdb.flush()  # a run killed later (a timeout) keeps what it reported
 
     def finish(self, lib):
         """At the library's unload: the library's counts of what it did not
@@ -460,8 +462,15 @@ class Session(object):
             frame.select()
             gdb.execute("frame")
 
+    def on_gdb_exit(self):
+        if self.batch_summary is not None:
+            self.batch_summary()
+
     def on_exited(self, event):
         lib = self.library
+        if self.batch_summary is not None and getattr(event, "exit_code", None) is None and \
+                self.last_signal is None:
+            self.batch_summary()  # killed from outside, or by GDB on its way out
         self.finish(None)  # no unload stop: killed, or ended by a signal
         if lib is not None:
             lib.exchange.drop(lib, "the program exited")
