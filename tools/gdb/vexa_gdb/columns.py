@@ -10,6 +10,8 @@ any stop.
 
 import bisect
 
+SCAN_LIMIT = 4 << 20  # bytes of line tables decoded without address ranges
+
 try:
     from elftools.elf.elffile import ELFFile
 except ImportError:  # reports still work, without columns
@@ -32,7 +34,10 @@ class _Image(object):
             except Exception:  # malformed or absent: scan the units instead
                 self.aranges = None
         self.units = {}  # CU offset -> (addresses, rows) sorted by address
-        self.scanned = False
+        # Without address ranges every unit's rows are decoded in turn,
+        # which pyelftools does slowly: large programs then go without.
+        lines = elf.get_section_by_name(".debug_line")
+        self.scan = lines is not None and lines["sh_size"] <= SCAN_LIMIT
 
     def vaddr(self, file_offset):
         for offset, vaddr, size in self.loads:
@@ -81,6 +86,8 @@ class _Image(object):
             return self._find(self._rows(self.dwarf.get_CU_at(offset)), address, line)
         # No address ranges (clang leaves them out): decode the units in
         # turn until one covers the address.
+        if not self.scan:
+            return None
         for cu in self.dwarf.iter_CUs():
             table = self._rows(cu)
             addresses, rows = table
