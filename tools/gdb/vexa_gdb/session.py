@@ -367,8 +367,9 @@ class Session(object):
                     found.counted += max(entry.seen - 1, 0)
         if counts.distinct and parameters.get("verbose") >= 1:
             self.write("\n".join(summary_by_location(counts.distinct.values())))
+        program = os.path.basename(gdb.current_progspace().filename or "") or "the program"
         for name, write in (("json", output.write_json), ("sarif", output.write_sarif),
-                            ("html", output.write_html)):
+                            ("html", lambda path, found: output.write_html(path, found, "vexa reports: " + program))):
             path = parameters.get(name)
             if not path:
                 continue
