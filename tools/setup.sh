@@ -28,7 +28,16 @@ install_missing() {
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# The GDB client's tests: columns from DWARF, SARIF validated against the
+# 2.1.0 schema (shipped by an npm package), the HTML report in a browser.
+want+=(python3-pyelftools python3-jsonschema chromium)
+command -v npm >/dev/null || want+=(npm)
 install_missing "${want[@]}" "${want_amd64[@]}" "${want_i386[@]}"
+sarif_schema=@microsoft/jest-sarif@1.0.0-beta.0
+if ! npm ls -g --depth=0 "${sarif_schema%@*}" >/dev/null 2>&1; then
+  echo "setup: installing $sarif_schema (the SARIF 2.1.0 schema)" >&2
+  $sudo npm install -g --no-audit --no-fund --ignore-scripts "$sarif_schema" >/dev/null
+fi
 
 # Some kernels are built without 32-bit support: an i386 program then fails
 # with "Exec format error". The i386 suite still runs there under qemu's

@@ -367,7 +367,7 @@ gdb_run_t run_under_gdb(std::string const& program, std::string const& command) 
                              120);
   gdb_run_t g;
   g.status = r.status;
-  std::regex const frame(R"(^\s+#0 0x[0-9a-f]+ in \S+ at \S+:(\d+)$)");
+  std::regex const frame(R"(^\s+#0 0x[0-9a-f]+ in .+ at \S+:(\d+)$)");  // "OpenMP region in f(int)"
   std::regex const call(R"(^\s+Call of (\S+) )");
   bool sharing = false;
   // Reports go to the client's stderr; stdout is the program's alone.

@@ -359,7 +359,7 @@ class Stress(unittest.TestCase):
         expected = 7 * self.READS
         self.assertIn("expected detections: %d" % expected, program_out)
         self.assertEqual(len(compact), expected)
-        self.assertIn("vexa: %d reports (%d data sharing, 0 reentrant call); "
+        self.assertIn("vexa: %d reports (%d data sharing, 0 reentrant call); 1 distinct report among them; "
                       "the program exited with status 0" % (expected, expected), r.lines)
         self.assertEqual(r.status, 1)
 
@@ -401,6 +401,7 @@ class Batch(unittest.TestCase):
         self.assertEqual([p.split(bank)[1] if bank in p else p for p in places],
                          [":%d in deposit" % line_containing(bank, "_VEXA_readMemory(&bank_total"),
                           ":%d in deposit" % line_containing(bank, "_VEXA_writeMemory(&bank_total"),
+                          ":%d in deposit" % line_containing(bank, "_VEXA_writeMemory(&bank_total"),
                           ":%d in format_receipt" % line_containing(bank, "_VEXA_enterFunction((void const*)format")])
 
 
@@ -428,12 +429,12 @@ class Runner(unittest.TestCase):
             r = run([RUNNER, "--suppressions", rules, "--json", out, program("gdb_scenarios"), "3"])
             with open(out) as f:
                 found = [json.loads(line) for line in f]
-            # y and x's write are filters of the library: no stop; the
-            # wildcard is the extension's: one stop, as the library raises
-            # each function once.
+            # y is a filter of the library: no stop; the wildcard and x's
+            # write line are the extension's: one stop each, as the library
+            # raises each function and each pair once.
             self.assertEqual(found, [])
             self.assertEqual(r.status, 0, r.err)
-            self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); 1 suppressed; "
+            self.assertIn("vexa: 0 reports (0 data sharing, 0 reentrant call); 2 suppressed; "
                           "the program exited with status 0", r.errors)
 
             r = run([RUNNER, "--json", out, "-ex", "set vexa backtrace 1", "-ex", "set vexa verbose 2",
@@ -470,6 +471,219 @@ class AutoLoad(unittest.TestCase):
         self.assertIn("vexa: filter add tsm data &bank_total: kept for the next run", r.lines)
         self.assertEqual(kinds(reports(r.out)), [REENTRANT])
 
+
+OMP = os.path.join(BUILD, "tests", "gdb", "omp_kernels")
+KERNELS = os.path.join(HERE, "omp_kernels.cc")
+OTHER = os.path.join(HERE, "omp_other.cc")
+SKIPPED = 77  # ctest's SKIP_RETURN_CODE for the groups that need a tool
+
+
+def omp_run(*options, **kwargs):
+    """omp_kernels under vexa-gdb, 4 threads, 2 rounds, the library's
+    compact log on (its count of distinct detections)."""
+    env = {"OMP_NUM_THREADS": "4", "VEXA_LOGGING": "8"}
+    return run([RUNNER] + list(options) + [OMP, "2"], env=env, **kwargs)
+
+
+def skip_group(why):
+    """A group whose tool is missing is reported as skipped, not passed."""
+    import sys
+    sys.stderr.write("SKIPPED: %s\n" % why)
+    sys.stderr.flush()
+    os._exit(SKIPPED)
+
+
+class OpenMP(unittest.TestCase):
+    """A C++ OpenMP program built with vexa-c++: reports made while the
+    region's other threads run, inlined header code, outlined regions."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.mkdtemp()
+        cls.json = os.path.join(cls.scratch, "out.json")
+        cls.r = omp_run("--json", cls.json, "-ex", "set vexa backtrace 4")
+        with open(cls.json) as f:
+            cls.found = [json.loads(line) for line in f]
+        cls.reports = reports(cls.r.err)
+
+    def test_every_stop_works_with_other_threads_running_in_all_stop_and_non_stop(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            out = os.path.join(scratch, "out")
+            non_stop = gdb([OMP], ["set vexa verbose 0", "vexa batch 2 > %s" % out], early=["set non-stop on"],
+                           env={"OMP_NUM_THREADS": "4"})
+            with open(out) as f:
+                said = f.read()
+        for r, program in ((self.r, self.r.out), (non_stop, said)):
+            self.assertNotIn("Python Exception", r.err + r.out)
+            self.assertEqual(r.status, 1, r.err[-2000:])
+            self.assertIn("rounds: 2", program)
+            self.assertRegex(r.err + r.out, r"vexa: \d+ reports .*; the program exited with status 0")
+
+    def test_counts_agree_one_report_per_distinct_pair(self):
+        summary = re.search(r"^vexa: (\d+) reports \((\d+) data sharing, (\d+) reentrant call\)", self.r.err, re.M)
+        library = re.search(r"^vexa: (\d+) distinct detections reported", self.r.err, re.M)
+        printed = len(self.reports)
+        total, sharing, calls = (int(g) for g in summary.groups())
+        self.assertEqual((total, sharing + calls, printed, len(self.found), int(library.group(1))),
+                         (total, total, total, total, total))
+        self.assertEqual(sum(1 for f in self.found if f["kind"] == "data sharing"), sharing)
+        self.assertTrue(all(sum(l.startswith("  Previous ") for l in r) == 1 for r in self.reports if r[0] == SHARING))
+
+    def test_inlined_frames_unfold_once_and_the_summary_names_the_users_line(self):
+        load = line_of(KERNELS, "load-bytes")
+        inlined = [r for r in self.reports if r[0] == SHARING and "_mm_loadu_si128" in "\n".join(r)]
+        self.assertTrue(inlined)
+        for r in self.reports:
+            stacks = "\n".join(r).split("  Previous ")
+            for text in stacks:
+                frames = re.findall(r"^\s+#\d+ (.*)$", text, re.M)
+                self.assertEqual([a for a, b in zip(frames, frames[1:]) if a == b], [], r)
+        for r in inlined:
+            text = "\n".join(r)
+            self.assertRegex(text, r"#(\d+) 0x[0-9a-f]+ in _mm_loadu_si128\(.*\) at /.*emmintrin\.h:\d+\n"
+                                   r"\s+#\d+ 0x[0-9a-f]+ in first_bytes\(unsigned char const\*\) at %s:%d\n" % (
+                                       re.escape(KERNELS), load))
+            if "_mm_loadu_si128" in r[2]:  # the access that stopped is the load
+                self.assertEqual(summary_place(r), "SUMMARY: vexa: data sharing %s:%d in first_bytes(unsigned "
+                                                   "char const*)" % (KERNELS, load))
+        # The earlier access gets its inline chain, not one frame.
+        earlier = [f["accesses"][1]["frames"] for f in self.found if f["kind"] == "data sharing"
+                   and f["accesses"][1]["function"].startswith("_mm_loadu_si128")]
+        for frames in earlier:
+            self.assertEqual([(f["function"], f["line"]) for f in frames[:2]][1],
+                             ("first_bytes(unsigned char const*)", load))
+        self.assertNotIn("emmintrin.h", "".join(l for l in self.r.errors if l.startswith("SUMMARY")))
+
+    def test_pairs_of_one_line_read_apart_and_outlined_regions_are_named(self):
+        details = [l.strip() for l in self.r.err[self.r.err.index("vexa: distinct reports by location"):].splitlines()
+                   if " / " in l]
+        self.assertEqual(len(details), len(set(d.split(": reported")[0] for d in details)))
+        hits = line_of(KERNELS, "hits")
+        self.assertTrue([d for d in details if re.search(r"omp_kernels\.cc:%d:\d+ in OpenMP region in "
+                                                         r"CalcKinematicsForElems\(Domain&, double, int\) / " % hits,
+                                                         d)], details)
+        self.assertIn("OpenMP region in other_file_race(int)", self.r.err)
+        self.assertNotRegex(self.r.err, r"_omp_fn|_Z\d")
+
+    def test_a_run_ended_by_a_timeout_still_gives_its_summary_and_files(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "out.json")
+            env = clean_environment({"OMP_NUM_THREADS": "4"})
+            child = subprocess.Popen([RUNNER, "--json", path, OMP, "1000000"], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+                                     start_new_session=True)
+            # Once the first round's reports are out, the program runs on
+            # without stops, as a long program does when its time is up.
+            import select
+            import time
+            said, deadline = b"", time.time() + 120
+            while time.time() < deadline:
+                if not select.select([child.stderr], [], [], 2.0)[0]:
+                    if b"SUMMARY: " in said:
+                        break
+                    continue
+                chunk = os.read(child.stderr.fileno(), 65536)
+                if not chunk:
+                    break
+                said += chunk
+            child.terminate()  # as `timeout` does: GDB gets SIGTERM
+            said += child.stderr.read()
+            child.wait(timeout=60)
+            with open(path) as f:
+                found = [json.loads(line) for line in f]
+        text = said.decode()
+        self.assertIn("vexa: the run ended before the program did\n", text)
+        reported = re.search(r"^vexa: (\d+) reports? \(", text, re.M)
+        self.assertEqual(int(reported.group(1)), len(found))
+        self.assertGreaterEqual(len(found), 1)
+
+    def test_line_range_suppression_keeps_other_lines_and_files(self):
+        first, last = line_of(KERNELS, "kinematics"), line_of(KERNELS, "kinematics-end")
+        with tempfile.TemporaryDirectory() as scratch:
+            rules = os.path.join(scratch, "rules")
+            with open(rules, "w") as f:
+                f.write("sharing line omp_kernels.cc:%d-%d\n" % (first, last))
+            r = omp_run("--suppressions", rules)
+        places = [summary_place(f) for f in reports(r.err) if f[0] == SHARING]
+        lines = [int(re.search(r":(\d+) in ", p).group(1)) for p in places if KERNELS in p]
+        self.assertEqual([n for n in lines if first <= n <= last], [])
+        self.assertIn(line_of(KERNELS, "count-calls"), lines)  # called from the range, made outside it
+        self.assertIn(line_of(KERNELS, "store-byte"), lines)
+        self.assertTrue([p for p in places if "%s:%d" % (OTHER, line_of(OTHER, "other-total")) in p], places)
+        self.assertRegex(r.err, r"\d+ suppressed")
+
+
+class Sarif(unittest.TestCase):
+    def test_sarif_is_valid_2_1_0_with_both_accesses_and_their_stacks(self):
+        try:
+            import jsonschema
+        except ImportError:
+            skip_group("python3-jsonschema is not installed (tools/setup.sh installs it)")
+        root = subprocess.run(["npm", "root", "-g"], stdout=subprocess.PIPE, universal_newlines=True).stdout.strip() \
+            if subprocess.run(["sh", "-c", "command -v npm"], stdout=subprocess.DEVNULL).returncode == 0 else ""
+        schema_path = os.path.join(root, "@microsoft", "jest-sarif", "lib", "schemas", "sarif-2.1.0-rtm.5.json")
+        if not os.path.exists(schema_path):
+            skip_group("the SARIF 2.1.0 schema (npm @microsoft/jest-sarif, tools/setup.sh) is not installed")
+        with tempfile.TemporaryDirectory() as scratch:
+            path, lines = os.path.join(scratch, "out.sarif"), os.path.join(scratch, "out.json")
+            r = omp_run("--sarif", path, "--json", lines)
+            with open(path) as f:
+                log = json.load(f)
+            with open(lines) as f:
+                count = len(f.readlines())
+        with open(schema_path) as f:
+            schema = json.load(f)
+        jsonschema.Draft4Validator(schema, format_checker=jsonschema.FormatChecker()).validate(log)
+        results = log["runs"][0]["results"]
+        self.assertEqual(len(results), count)
+        self.assertEqual(r.status, 1)
+        sharing = [x for x in results if x["ruleId"] == "data-sharing"]
+        self.assertTrue(sharing)
+        for result in sharing:
+            self.assertEqual(len(result["locations"]), 2)
+            flows = result["codeFlows"][0]["threadFlows"]
+            self.assertEqual(len(flows), 2)
+            self.assertTrue(all(f["locations"] for f in flows))
+            self.assertTrue(all(l["physicalLocation"]["artifactLocation"]["uri"].startswith("file:///")
+                                for l in result["locations"]))
+
+
+class Browser(unittest.TestCase):
+    def test_html_report_as_a_browser_shows_it(self):
+        browser = next((b for b in ("chromium", "chromium-browser", "google-chrome")
+                        if subprocess.run(["sh", "-c", "command -v " + b], stdout=subprocess.DEVNULL).returncode == 0),
+                       None)
+        if browser is None:
+            skip_group("no headless browser (Debian's chromium, tools/setup.sh installs it)")
+        with tempfile.TemporaryDirectory() as scratch:
+            page, lines = os.path.join(scratch, "report.html"), os.path.join(scratch, "out.json")
+            omp_run("--html", page, "--json", lines)
+            with open(lines) as f:
+                count = len(f.readlines())
+            # What a user sees: the page's rendered text (innerText leaves
+            # out what CSS hides), read through a frame of a second page.
+            viewer = os.path.join(scratch, "view.html")
+            with open(viewer, "w") as f:
+                f.write('<pre id="seen"></pre><iframe id="page" src="report.html"></iframe><script>'
+                        'document.getElementById("page").onload = function () {'
+                        'document.getElementById("seen").textContent = '
+                        'document.getElementById("page").contentDocument.body.innerText; };</script>')
+            done = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu",
+                                   "--allow-file-access-from-files", "--virtual-time-budget=10000",
+                                   "--user-data-dir=" + os.path.join(scratch, "profile"), "--dump-dom",
+                                   "file://" + viewer], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  universal_newlines=True, timeout=120)
+        import html
+        seen = html.unescape(re.search(r'<pre id="seen">(.*?)</pre>', done.stdout, re.S).group(1))
+        self.assertIn("%d distinct reports" % count, seen)
+        self.assertEqual(len(re.findall(r"^\d+\. (Data sharing|Reentrant call) at ", seen, re.M)), count)
+        self.assertIn("Previous ", seen)
+        self.assertIn("OpenMP region in CalcKinematicsForElems(Domain&, double, int) at %s:%d" % (
+            KERNELS, line_of(KERNELS, "hits")), seen)
+        # The source lines around a frame, the frame's own line among them.
+        hits = line_of(KERNELS, "hits")
+        self.assertRegex(seen, r"\n\s*" + str(hits) + r"\s+d\.hits\[i % 4\] \+= d\.hits\[\(i \+ 1\) % 4\];")
+        self.assertRegex(seen, r"\n\s*" + str(hits - 2) + r"\s+for \(int i = 0; i < n; \+\+i\) \{")
 
 if __name__ == "__main__":
     unittest.main()

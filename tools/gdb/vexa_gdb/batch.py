@@ -14,6 +14,7 @@ from . import parameters
 from .session import session
 
 STATUS_CLEAN, STATUS_REPORTED, STATUS_FAILED, STATUS_NOT_LOADED = 0, 1, 2, 3
+_said = [False]  # the summary of the running batch was given early
 
 
 def _count(n, what):
@@ -28,6 +29,9 @@ def summary(counts, exit_code, signal):
     repeats = counts.repeats()
     if repeats:
         extras.append("%s not printed" % _count(repeats, "repeat"))
+    distinct = len(counts.distinct)
+    if distinct != counts.reported():
+        extras.insert(0, "%s among them" % _count(distinct, "distinct report"))
     if counts.suppressed:
         extras.append("%d suppressed" % counts.suppressed)
     if counts.filtered:
@@ -72,21 +76,52 @@ Exit status: 0 nothing reported, 1 detections or library errors reported,
             stop.value = False
         session.last_exit = None
         session.last_signal = None
-        gdb.execute("run " + arg if arg else "run", to_string=False)
+        session.batch_summary = self._summarise_early
+        _said[0] = False
         signal = None
-        while gdb.selected_inferior().pid != 0:
-            if session.last_signal is not None:
-                signal = session.last_signal
-                gdb.write("vexa: the program stopped with %s:\n" % signal)
-                gdb.execute("backtrace")
-                confirm = gdb.parameter("confirm")
-                gdb.execute("set confirm off")
-                gdb.execute("kill")
-                gdb.execute("set confirm %s" % ("on" if confirm else "off"))
-                break
-            gdb.execute("continue")
+        try:
+            gdb.execute("run " + arg if arg else "run", to_string=False)
+            while gdb.selected_inferior().pid != 0:
+                if session.last_signal is not None:
+                    signal = session.last_signal
+                    gdb.write("vexa: the program stopped with %s:\n" % signal)
+                    gdb.execute("backtrace")
+                    confirm = gdb.parameter("confirm")
+                    gdb.execute("set confirm off")
+                    gdb.execute("kill")
+                    gdb.execute("set confirm %s" % ("on" if confirm else "off"))
+                    break
+                gdb.execute("continue")
+        except (gdb.error, KeyboardInterrupt) as e:
+            # Whatever went wrong (a timeout's SIGTERM reaches us as an
+            # interrupt), the reports so far, their files and the summary
+            # are still given.
+            if isinstance(e, KeyboardInterrupt):
+                gdb.write("vexa: interrupted before the program ended\n")
+            else:
+                gdb.write("vexa: GDB could not follow the program to its end: %s\n" % e)
+            session.batch_summary = None
+            session.finish(None)  # the program may be running: leave it alone
+            counts = session.counts
+            if not _said[0]:
+                gdb.write(summary(counts, None, None) + "\n")
+            gdb.execute("quit %d" % (STATUS_REPORTED if counts.reported() or counts.errors else STATUS_FAILED))
+        session.batch_summary = None
         counts = session.counts
         if not counts.loads:
             gdb.write("vexa: the program never loaded libvexa.so\n")
-        gdb.write(summary(counts, session.last_exit, signal) + "\n")
+        if not _said[0]:
+            gdb.write(summary(counts, session.last_exit, signal) + "\n")
         gdb.execute("quit %d" % status(counts, session.last_exit, signal))
+
+    @staticmethod
+    def _summarise_early():
+        """The program was killed under the batch (GDB itself ends on a
+        timeout's SIGTERM, and never returns to it): what was reported
+        still gets its files and its summary."""
+        session.batch_summary = None
+        _said[0] = True
+        gdb.write("vexa: the run ended before the program did\n")
+        session.finish(None)
+        gdb.write(summary(session.counts, None, None) + "\n")
+        gdb.flush()

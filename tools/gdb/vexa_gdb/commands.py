@@ -50,7 +50,7 @@ again at every run.
   vexa batch [ARGS]             run, report, exit with a status
   info vexa                     the library's state and the report counts
   set vexa ... / show vexa ...  stop-on-detection, verbose, backtrace,
-                                print-duplicates, json"""
+                                print-duplicates, json, sarif, html"""
 
     def __init__(self):
         gdb.Command.__init__(self, "vexa", gdb.COMMAND_DATA, gdb.COMPLETE_NONE, True)

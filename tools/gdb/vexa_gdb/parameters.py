@@ -9,6 +9,8 @@ DEFAULTS = {
     "backtrace": 8,
     "print-duplicates": False,
     "json": "",
+    "sarif": "",
+    "html": "",
 }
 
 _parameters = {}
@@ -79,6 +81,18 @@ def install():
                "Set the file of vexa's JSON reports.",
                "Show the file of vexa's JSON reports.",
                "vexa's JSON reports go to \"%s\".")
+    _Parameter("sarif", gdb.PARAM_STRING,
+               "A SARIF 2.1.0 file written when the program ends: one result per distinct\n"
+               "report, both accesses as locations, their stacks as code flows. Empty: none.",
+               "Set the file of vexa's SARIF reports.",
+               "Show the file of vexa's SARIF reports.",
+               "vexa's SARIF reports go to \"%s\".")
+    _Parameter("html", gdb.PARAM_STRING,
+               "A self-contained HTML page written when the program ends: every distinct\n"
+               "report with both stacks and the source lines around them. Empty: none.",
+               "Set the file of vexa's HTML report.",
+               "Show the file of vexa's HTML report.",
+               "vexa's HTML report goes to \"%s\".")
 
 
 def _words_changed():

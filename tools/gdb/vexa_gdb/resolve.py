@@ -90,7 +90,49 @@ def _function_range(text):
     return [(block.start, block.end - block.start)]
 
 
+def _function_of(block):
+    while block is not None and block.function is None:
+        block = block.superblock
+    return block
+
+
+def _outermost(block):
+    """The block of the function that holds the code: past the functions
+    inlined there."""
+    while True:
+        outer = _function_of(block.superblock)
+        if outer is None or not (outer.start <= block.start and block.end <= outer.end):
+            return block
+        block = outer
+
+
+def _same_file(path, symtab):
+    return symtab is not None and (symtab.filename == path or symtab.fullname() == path)
+
+
+def on_lines(pc, path, first, last):
+    """Whether the code at pc is on the lines of the file: its own line,
+    or the call site of a function inlined there."""
+    sal = gdb.find_pc_line(pc)
+    if _same_file(path, sal.symtab) and first <= sal.line <= last:
+        return True
+    block = function_block(pc)
+    while block is not None:
+        outer = _function_of(block.superblock)
+        if outer is None or not (outer.start <= block.start and block.end <= outer.end):
+            return False  # the function's own block: no call site
+        symbol = block.function
+        if _same_file(path, symbol.symtab) and first <= symbol.line <= last:
+            return True
+        block = outer
+
+
 def _line_ranges(file, first, last):
+    """The code of lines FIRST..LAST of a file, found row by row in the
+    functions that have code there: a row belongs when its line, or the
+    call site of a function inlined at it, is in the range. Code of other
+    files between those rows (another function, a header's function
+    inlined on another line) stays out."""
     if last < first:
         raise ResolveError("line range %d-%d is empty" % (first, last))
     spec = "%s:%d" % (file, first) if file else "%d" % first
@@ -101,21 +143,28 @@ def _line_ranges(file, first, last):
     if not sals or sals[0].symtab is None:
         raise ResolveError("no source line %s" % spec)
     symtab = sals[0].symtab
-    entries = sorted(set((e.pc, e.line) for e in symtab.linetable()))
+    path = symtab.filename
+    functions = set()
+    for entry in symtab.linetable():
+        if first <= entry.line <= last and entry.pc:
+            block = function_block(entry.pc)
+            if block is not None:
+                block = _outermost(block)
+                functions.add((block.start, block.end))
     spans = []
-    for i, (pc, line) in enumerate(entries):
-        if not first <= line <= last:
-            continue
-        end = entries[i + 1][0] if i + 1 < len(entries) else pc
-        block = function_block(pc)
-        if block is not None:
-            end = min(end, block.end) if end > pc else block.end
-        if end <= pc:
-            continue
-        if spans and spans[-1][1] >= pc:
-            spans[-1][1] = max(spans[-1][1], end)
-        else:
-            spans.append([pc, end])
+    for start, end in sorted(functions):
+        pc = start
+        while pc < end:
+            sal = gdb.find_pc_line(pc)
+            if sal.last is None or sal.last < pc:
+                break  # no more line information in this function
+            stop = min(sal.last + 1, end)
+            if on_lines(pc, path, first, last):
+                if spans and spans[-1][1] >= pc:
+                    spans[-1][1] = max(spans[-1][1], stop)
+                else:
+                    spans.append([pc, stop])
+            pc = stop
     if not spans:
         raise ResolveError("no code for lines %d-%d of %s" % (first, last, symtab.filename))
     return [(start, end - start) for start, end in spans]

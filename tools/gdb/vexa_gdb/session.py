@@ -14,6 +14,7 @@ import traceback
 import gdb
 
 from . import layout
+from . import output
 from . import parameters
 from . import report
 from . import resolve
@@ -113,7 +114,7 @@ class Library(object):
         self.block = block
         self.capacity = 0  # records the filter buffer holds; 0 until we allocate one
         self.exchange = Exchange()
-        self.symbols = report.Symbols()
+        self.symbols = report.Symbols(inferior.pid)
         self.path = block.path  # frames in this file are the library's own
         self.distinct = block.distinct_table is not None
         self.loaded = False
@@ -155,6 +156,7 @@ class Session(object):
         self.breakpoint = None
         self.last_exit = None  # exit code of the last process, None for a signal
         self.last_signal = None
+        self.batch_summary = None  # set while `vexa batch` runs: says its summary if GDB exits first
 
     # Output.
     def say(self, text, level=1):
@@ -282,52 +284,74 @@ class Session(object):
                 return False
             keys = [(reason, record.function, 0)]
         known = self.counts.distinct
+        occurrences = {}
         for key in keys:
+            occurrences[key] = occurrences.get(key, 0) + 1
+        for key, n in occurrences.items():
             if key in known:
-                known[key].stops += 1
-        new = [i for i, key in enumerate(keys) if key not in known]
-        if not new and not every:
+                known[key].stops += n
+        shown, fresh = [], set()
+        for i, key in enumerate(keys):
+            if key not in known and key not in fresh:
+                fresh.add(key)
+                shown.append(i)
+            elif every:
+                shown.append(i)
+        if not shown:
             return False  # every conflict of this stop was reported before
-        shown = range(len(keys)) if every else new
         depth = parameters.get("backtrace")
         frames = report.user_frames(lib.path, max(depth, 1))
         threads = report.Threads(lib.inferior)
         symbols = lib.symbols
-        if reason == layout.DATA_SHARING:
-            offended = [offended[i] for i in shown]
-            lines = report.sharing_report(symbols, threads, offender, offended, frames[:depth])
-            place = report.sharing_place(symbols, offender, frames)
-            first = report.access_json(symbols, threads, offender)
-            for i in new:
-                access = offended[list(shown).index(i)]
-                detail = "%s at %s / %s at %s" % (
-                    "write" if offender.access else "read", os.path.basename(symbols.place(offender.code)),
-                    "write" if access.access else "read", os.path.basename(symbols.place(access.code)))
-                json = {"kind": "data sharing", "accesses": [first, report.access_json(symbols, threads, access)]}
-                known[keys[i]] = Distinct(reason, place, detail, json)
-        else:
-            lines = report.reentrancy_report(symbols, threads, record, tasks, frames[:depth])
-            place = report.reentrancy_place(symbols, record)
-            if new:
-                name = symbols.function(record.function) or "0x%x" % record.function
-                call = layout.Access(None, None, None, caller[0], caller[1], record.code)
-                sides = [report.access_json(symbols, threads, call)]
-                sides[0].update({"access": "call", "function": name})
-                sides += [report.access_json(symbols, threads, None, t[0], t[1]) for t in tasks[:-1]]
-                known[keys[0]] = Distinct(reason, place, name, {"kind": "reentrant call", "function": name,
-                                                                 "accesses": sides})
+        blocks = []
         for i in shown:
-            d = known[keys[i]]
-            if i in new:
-                d.stops += 1
+            key = keys[i]
+            if reason == layout.DATA_SHARING:
+                access = offended[i]
+                blocks += report.sharing_report(symbols, threads, offender, access, frames, depth)
+                if key not in known:
+                    place = report.sharing_place(symbols, offender, frames)
+                    sides = [report.access_json(symbols, threads, offender, frames=frames),
+                             report.access_json(symbols, threads, access)]
+                    known[key] = Distinct(reason, place, self._detail(sides), {"kind": "data sharing",
+                                                                               "accesses": sides})
+            else:
+                blocks += report.reentrancy_report(symbols, threads, record, tasks, frames, depth)
+                if key not in known:
+                    name = symbols.function(record.function) or "0x%x" % record.function
+                    call = layout.Access(None, None, None, caller[0], caller[1], record.code)
+                    sides = [report.access_json(symbols, threads, call, frames=frames)]
+                    sides[0].update({"access": "call", "function": name})
+                    sides += [report.access_json(symbols, threads, None, t[0], t[1]) for t in tasks[:-1]]
+                    known[key] = Distinct(reason, report.reentrancy_place(symbols, record), name,
+                                          {"kind": "reentrant call", "function": name, "accesses": sides})
+            d = known[key]
+            if key in fresh:
+                d.stops = occurrences[key]
+                fresh.discard(key)
             d.shown += 1
-        self.counts.printed[reason] += 1
+            self.counts.printed[reason] += 1
         lib.last_pc = frames[0] if frames else None
-        self.write("\n".join(lines))
+        self.write("\n".join(blocks))
         return bool(parameters.get("stop-on-detection"))
+
+    def _detail(self, sides):
+        """'read at a.c:3:9 in f / write at a.c:3:5 in g': the line of the
+        summary by location. Two pairs that still read alike (no column
+        information) get their code addresses."""
+        def side(a):
+            frames = [report.Frame(**f) for f in a["frames"]]
+            frame = report.first_user_frame(frames) or report.Frame(a["pc"], a["function"], None, None, None)
+            return "%s at %s in %s" % (a["access"], report.short_place(frame), frame.function or "??")
+        text = "%s / %s" % (side(sides[0]), side(sides[1]))
+        taken = set(d.detail for d in self.counts.distinct.values())
+        if text in taken:
+            text += " [0x%x / 0x%x]" % (sides[0]["pc"], sides[1]["pc"])
+        return text
 
     def write(self, text):
         gdb.write(text + "\n")
+        gdb.flush()  # a run killed later (a timeout) keeps what it reported
 
     def finish(self, lib):
         """At the library's unload: the library's counts of what it did not
@@ -343,9 +367,16 @@ class Session(object):
                     found.counted += max(entry.seen - 1, 0)
         if counts.distinct and parameters.get("verbose") >= 1:
             self.write("\n".join(summary_by_location(counts.distinct.values())))
-        path = parameters.get("json")
-        if path:
-            write_json(path, counts.distinct.values())
+        program = os.path.basename(gdb.current_progspace().filename or "") or "the program"
+        for name, write in (("json", output.write_json), ("sarif", output.write_sarif),
+                            ("html", lambda path, found: output.write_html(path, found, "vexa reports: " + program))):
+            path = parameters.get(name)
+            if not path:
+                continue
+            try:
+                write(path, list(counts.distinct.values()))
+            except OSError as e:
+                self.say("vexa: cannot write the %s file %s: %s" % (name.upper(), path, e.strerror), 0)
 
     def on_error(self, lib, reason):
         """A negative reason that answers no command of ours: raised by a
@@ -432,8 +463,15 @@ class Session(object):
             frame.select()
             gdb.execute("frame")
 
+    def on_gdb_exit(self):
+        if self.batch_summary is not None:
+            self.batch_summary()
+
     def on_exited(self, event):
         lib = self.library
+        if self.batch_summary is not None and getattr(event, "exit_code", None) is None and \
+                self.last_signal is None:
+            self.batch_summary()  # killed from outside, or by GDB on its way out
         self.finish(None)  # no unload stop: killed, or ended by a signal
         if lib is not None:
             lib.exchange.drop(lib, "the program exited")
@@ -459,17 +497,6 @@ def summary_by_location(distinct):
 
 def _times(n, one="once"):
     return one if n == 1 else "{:,} times".format(n)
-
-
-def write_json(path, distinct):
-    """One JSON object per line and distinct report."""
-    import json
-    with open(path, "w") as out:
-        for d in distinct:
-            item = dict(d.json)
-            item["seen"] = d.seen()
-            item["repeats"] = d.seen() - 1
-            out.write(json.dumps(item, sort_keys=True) + "\n")
 
 
 session = Session()

@@ -14,13 +14,13 @@ reentrant call report when the function entered is the one named (or holds
 the line). `data` applies to data sharing only.
 
 Wherever it can, a suppression becomes a filter of the library, so that the
-program never stops for it: functions and lines of `sharing` become code
-ranges of tsm (whose accesses are then not looked at, in any report), a
-variable becomes a data range, and `reentrant` functions are left out of
-re's list of functions to examine (unless the user gave re a list of
-his own). Names with wildcards, code not loaded when the library loads,
-and thread-local or heap data cannot be filters: those reports still stop
-the program and the extension drops them.
+program never stops for it: a variable of `sharing` becomes a data range
+of tsm, and `reentrant` functions are left out of re's list of functions
+to examine (unless the user gave re a list of his own). Functions and
+lines of `sharing` stay the extension's: a tsm code range would also leave
+out every task started from that code. Those, names with wildcards, code
+not loaded when the library loads, and thread-local or heap data stop the
+program once per distinct report and the extension drops them.
 """
 
 import fnmatch
@@ -66,8 +66,11 @@ class Suppression(object):
     def _function(self, name):
         if not name:
             return False
-        bare = name.split("(")[0]
-        return fnmatch.fnmatchcase(name, self.pattern) or fnmatch.fnmatchcase(bare, self.pattern)
+        names = [name]
+        if name.startswith("OpenMP ") and " in " in name:
+            names.append(name.split(" in ", 1)[1])  # an outlined body is its function's code
+        names += [n.split("(")[0] for n in names]
+        return any(fnmatch.fnmatchcase(n, self.pattern) for n in names)
 
     def _line(self, file, line):
         if file is None or not self.first <= line <= self.last:
@@ -75,12 +78,14 @@ class Suppression(object):
         return file == self.file or file.endswith("/" + self.file.lstrip("/"))
 
     def code(self, symbols, code):
-        """Whether the code at a return address is suppressed."""
-        function, file, line = symbols.source(code)
-        if self.what == "function":
-            return self._function(function)
-        if self.what == "line":
-            return self._line(file, line)
+        """Whether the code at a return address is suppressed: any frame
+        of its inline chain (the access's own line, the lines that inlined
+        it) may match."""
+        for frame in symbols.chain(code):
+            if self.what == "function" and self._function(frame.function):
+                return True
+            if self.what == "line" and frame.line is not None and self._line(frame.file, frame.line):
+                return True
         return False
 
     def data(self, symbols, address):
@@ -113,10 +118,16 @@ class Suppression(object):
 
     # Filters.
     def ranges(self, detector):
-        """The library's ranges for this suppression and detector: tsm code
-        or data ranges, or re function entry points; None when it cannot be
+        """The library's ranges for this suppression and detector: tsm data
+        ranges or re function entry points; None when it cannot be
         a filter and is matched by the extension instead."""
         if detector not in self.detectors or _WILDCARD.search(self.pattern if self.what != "line" else self.file):
+            return None
+        if detector == "tsm" and self.what != "data":
+            # A tsm code range also leaves out every task started from the
+            # code (a parallel region's tasks, started on its directive's
+            # line), with all they do in other functions and files: the
+            # extension matches the accesses themselves instead.
             return None
         try:
             if self.what == "data":
@@ -125,8 +136,6 @@ class Suppression(object):
             spans = resolve.code(text, "tsm")
         except (resolve.ResolveError, gdb.error):
             return None
-        if detector == "tsm":
-            return ("code", spans)
         if self.what == "function":
             return ("entry", [spans[0][0]])
         return None  # re lines: matched by the extension
