@@ -94,10 +94,6 @@ void set_current(task_t* t) {
 // A task that runs now: neither a stand-in nor one that has left.
 bool running(task_t const* t) { return t != nullptr && t->entered && !t->done; }
 
-// The lock that makes the tasks of one mutexinoutset list item exclude
-// each other: odd, so no aligned object's address names it too.
-void const* exclusion_lock(void const* item) { return static_cast<char const*>(item) + 1; }
-
 void enter(task_t* t) {
   t->below = current();
   t->entered = true;
@@ -106,7 +102,7 @@ void enter(task_t* t) {
   if (!races) return;
   place(t);
   started(t);
-  for (void const* item : t->exclusive) _VEXA_acquireLock(exclusion_lock(item));
+  for (void const* lock : t->exclusive) _VEXA_acquireLock(lock);
 }
 
 // Forgets the accesses to this thread's stack below the frame of the first
@@ -138,7 +134,7 @@ void enter(task_t* t) {
 void leave(task_t* t) {
   t->done = true;
   if (races) {
-    for (void const* item : t->exclusive) _VEXA_releaseLock(exclusion_lock(item));
+    for (void const* lock : t->exclusive) _VEXA_releaseLock(lock);
     // Its argument block dies with it; kept, its accesses would pass from
     // task to task along a chain of absorbed tasks.
     if (t->block_end != 0)

@@ -172,6 +172,15 @@ bool absorbable_by_successor(task_t const* t) {
          t->successors.load(std::memory_order_relaxed) == 1 && !t->joined && closed(t);
 }
 
+// Whether x, as it is now, stands in the epoch of its region that t was
+// made in. A barrier hands t's end to every task after it; relabelling t's
+// accesses to a point of x after that barrier would lose that order.
+bool same_epoch(task_t const* t, task_t const* x) {
+  region_t const* const region = x->region != nullptr ? x->region : x->home;
+  std::uint64_t const epoch = x->region != nullptr ? epoch_of(x->step) : x->epoch;
+  return t->home == region && t->epoch == epoch;
+}
+
 void leave_slot(task_t* t) {
   // Pairs with the acquire load in absorbable_by_successor().
   t->slots.fetch_sub(1, std::memory_order_release);
@@ -188,7 +197,8 @@ void created(task_t* parent, task_t* t) {
 void started(task_t* t) {
   for (task_t* p : t->predecessors) take_end(p, t);
   for (task_t* p : t->predecessors)
-    if (!p->absorbed.load(std::memory_order_relaxed) && absorbable_by_successor(p)) end_for_good(p, true);
+    if (!p->absorbed.load(std::memory_order_relaxed) && absorbable_by_successor(p) && same_epoch(p, t))
+      end_for_good(p, true);
 }
 
 void finished(task_t* t) {
@@ -216,7 +226,8 @@ void fulfil(task_t* t, task_t* fulfiller) {
 void join(task_t* t, task_t* into) {
   if (t->absorbed.load(std::memory_order_relaxed)) return;
   take_end(t, into);
-  if (t->finished && t->successors.load(std::memory_order_relaxed) == 0 && closed(t)) end_for_good(t, true);
+  if (t->finished && t->successors.load(std::memory_order_relaxed) == 0 && closed(t) && same_epoch(t, into))
+    end_for_good(t, true);
   else t->joined = true;
 }
 
@@ -225,14 +236,16 @@ void join_children(task_t* into) {
   for (task_t* c : children) take_end(c, into);
   // Every child finished, none with anything of its own about: whatever
   // saw one of them is one of them, so all may be absorbed together.
-  bool const all = std::all_of(children.begin(), children.end(), [](task_t* c) { return closed(c); }) &&
+  bool const all = std::all_of(children.begin(), children.end(),
+                               [into](task_t* c) { return closed(c) && same_epoch(c, into); }) &&
                    into->outstanding.load(std::memory_order_acquire) ==
                        static_cast<int>(std::count_if(children.begin(), children.end(), [](task_t* c) {
                          return !c->absorbed.load(std::memory_order_relaxed);
                        }));
   for (task_t* c : children) {
     if (c->absorbed.load(std::memory_order_relaxed)) continue;
-    if (c->finished && (all || (closed(c) && c->successors.load(std::memory_order_relaxed) == 0)))
+    if (c->finished && same_epoch(c, into) &&
+        (all || (closed(c) && c->successors.load(std::memory_order_relaxed) == 0)))
       end_for_good(c, true);
     else
       into->finished_children.add(c);  // for a later taskwait, or the region's end
@@ -244,7 +257,7 @@ void join_group(std::vector<task_t*> const& members, task_t* into) {
   for (task_t* t : members) take_end(t, into);
   // Deepest first: a task made later is absorbed before the one that made it.
   for (auto it = members.rbegin(); it != members.rend(); ++it)
-    if ((*it)->finished && closed(*it)) end_for_good(*it, true);
+    if ((*it)->finished && closed(*it) && same_epoch(*it, into)) end_for_good(*it, true);
   for (task_t* t : members) unref(t);
 }
 
@@ -289,6 +302,15 @@ int ordered(void const* place_of_access, std::uint64_t step) {
   return seen != nullptr && step <= *seen;
 }
 
+namespace {
+
+// A lock of its own for the mutexinoutset group that t starts: the tasks of
+// one group exclude each other, not those of another parent's group on the
+// same item. Named by t's id, odd, as no aligned lock object's address is.
+void const* group_lock(task_t const* t) { return reinterpret_cast<void const*>(std::uintptr_t(t->id) * 2 + 1); }
+
+}  // namespace
+
 void add_dependences(task_t* parent, task_t* t, void const* const* addresses, int const* kinds, int n) {
   auto precede = [t](task_t* p) {
     if (p == nullptr || p == t) return;
@@ -329,10 +351,11 @@ void add_dependences(task_t* parent, task_t* t, void const* const* addresses, in
           drop(slot->last);
           drop(slot->readers);
           slot->group = true;
+          slot->group_lock = group_lock(t);
         }
         for (task_t* p : slot->group_base) precede(p);
         list(slot->last);
-        t->exclusive.push_back(addresses[i]);
+        t->exclusive.push_back(slot->group_lock);
         break;
       default:  // out, inout (and inoutset, which no compiler here emits): after everything
         for (task_t* p : slot->last) precede(p);

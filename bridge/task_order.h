@@ -46,6 +46,9 @@
 //     chains then keep one task's accesses, not the whole chain's);
 //   - at the end of its region, where everything in it is ordered before
 //     the encountering task.
+// All but the last only in the epoch of its region that it was made in: a
+// barrier hands its end to every task after the barrier, which a later
+// point of the absorbing task does not precede.
 //
 // Thread safety: a running task's clock and step are read and written by
 // its own thread only. A finished task's clock is written before its
@@ -154,6 +157,7 @@ struct dependence_slot_t {
   std::vector<task_t*> readers;
   std::vector<task_t*> group_base;
   bool group = false;  // `last` is a mutexinoutset group
+  void const* group_lock = nullptr;  // the lock its members exclude each other by
 };
 
 struct task_t {
@@ -178,7 +182,7 @@ struct task_t {
   std::uint64_t epoch = 0;     // of its region when it was made (explicit tasks)
   vector_clock_t clock;        // see above; its end clock once finished
   std::vector<task_t*> predecessors;  // by dependences; fixed before it runs
-  std::vector<void const*> exclusive;  // mutexinoutset addresses; likewise
+  std::vector<void const*> exclusive;  // the locks of its mutexinoutset groups; likewise
   std::atomic<int> refs{1};           // its own, dropped when absorbed or released
   std::atomic<int> outstanding{0};    // its children not yet absorbed or released
   // Tasks that depend on it; raised by its parent's thread only while it
