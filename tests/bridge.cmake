@@ -118,3 +118,17 @@ find_program(VEXA_ENV env REQUIRED)
 set_target_properties(bridge_runtime_test PROPERTIES
   CROSSCOMPILING_EMULATOR "${VEXA_ENV};VEXA_ENABLE=3;VEXA_GUARD=7")
 gtest_discover_tests(bridge_runtime_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+# The wrappers as a user meets them (tests/bridge/wrappers.sh): the names
+# that build systems recognise, with clang's read before a write in one
+# basic block; and the settings programs built by them start with.
+find_program(VEXA_BASH bash REQUIRED)
+foreach(check names defaults)
+  add_test(NAME bridge_wrappers_${check}
+    COMMAND ${VEXA_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/bridge/wrappers.sh ${check} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+            ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/wrappers_${check} $<$<BOOL:${VEXA_CLANG}>:clang>)
+  set_tests_properties(bridge_wrappers_${check} PROPERTIES TIMEOUT 120)
+  if(NOT VEXA_HAVE_OPENMP)
+    set_tests_properties(bridge_wrappers_${check} PROPERTIES DISABLED ON)
+  endif()
+endforeach()
