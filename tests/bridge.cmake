@@ -112,11 +112,13 @@ target_link_libraries(bridge_runtime_test PRIVATE vexa_test_support vexa_threads
 target_link_options(bridge_runtime_test PRIVATE -Wl,--no-as-needed)
 target_compile_definitions(bridge_runtime_test PRIVATE VEXA_ADDR2LINE="${VEXA_ADDR2LINE}")
 # Both detectors and all hooks are on from load, so that the main thread's
-# task is entered; the test is run through env, since a list of variables
-# does not survive gtest_discover_tests' PROPERTIES.
+# task is entered, and every repeat is raised (the bridge's defaults for
+# wrapper-built programs would keep one of each); the test is run through
+# env, since a list of variables does not survive gtest_discover_tests'
+# PROPERTIES.
 find_program(VEXA_ENV env REQUIRED)
 set_target_properties(bridge_runtime_test PROPERTIES
-  CROSSCOMPILING_EMULATOR "${VEXA_ENV};VEXA_ENABLE=3;VEXA_GUARD=7")
+  CROSSCOMPILING_EMULATOR "${VEXA_ENV};VEXA_ENABLE=3;VEXA_GUARD=7;VEXA_DISTINCT=0;VEXA_PRINT_LIMIT=0")
 gtest_discover_tests(bridge_runtime_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 # The wrappers as a user meets them (tests/bridge/wrappers.sh): the names
