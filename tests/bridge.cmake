@@ -122,10 +122,11 @@ set_target_properties(bridge_runtime_test PROPERTIES
 gtest_discover_tests(bridge_runtime_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 # The wrappers as a user meets them (tests/bridge/wrappers.sh): the names
-# that build systems recognise, with clang's read before a write in one
-# basic block; and the settings programs built by them start with.
+# that build systems recognise, through make (with clang's read before a
+# write in one basic block) and CMake; and the settings programs built by
+# them start with.
 find_program(VEXA_BASH bash REQUIRED)
-foreach(check names defaults)
+foreach(check names cmake defaults)
   add_test(NAME bridge_wrappers_${check}
     COMMAND ${VEXA_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/bridge/wrappers.sh ${check} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
             ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/wrappers_${check} $<$<BOOL:${VEXA_CLANG}>:clang>)

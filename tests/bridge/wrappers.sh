@@ -7,11 +7,14 @@
 #             whose race is reported at one thread; with clang the read of
 #             `total += ...` is reported too, though its write follows in
 #             the same basic block
+#   cmake     a CMake project that finds OpenMP (find_package(OpenMP)) with
+#             CMAKE_C_COMPILER=vexa-clang (vexa-gcc without clang): the
+#             program links the OpenMP bridge alone and reports its race
 #   defaults  each distinct report printed once with a summary of repeats,
 #             a print limit that counts what it holds back, and reentrant
 #             calls reported only when asked for
 #
-#   wrappers.sh names|defaults BIN-DIR SOURCE-DIR WORK-DIR [clang]
+#   wrappers.sh names|cmake|defaults BIN-DIR SOURCE-DIR WORK-DIR [clang]
 set -euo pipefail
 check=$1 bin=$2 source=$3 work=$4 clang=${5:-}
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
@@ -40,6 +43,21 @@ case $check in
         || fail "vexa-$name does not run its compiler"
     done
     ;;
+  cmake)
+    mkdir project
+    cp "$source/examples/openmp/tasks.c" project/
+    printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(tasks C)' 'find_package(OpenMP REQUIRED)' \
+      'add_executable(tasks tasks.c)' 'target_link_libraries(tasks OpenMP::OpenMP_C)' >project/CMakeLists.txt
+    c=${clang:-gcc}
+    cmake -S project -B build -DCMAKE_C_COMPILER="$bin/vexa-$c" -DCMAKE_BUILD_TYPE=Debug >cmake.log 2>&1 \
+      || fail "configure with vexa-$c: $(cat cmake.log)"
+    cmake --build build >>cmake.log 2>&1 || fail "build with vexa-$c: $(cat cmake.log)"
+    grep -q "identification is $([ "$c" = clang ] && echo Clang || echo GNU)" cmake.log || fail "identified as: $(cat cmake.log)"
+    libraries=$(readelf -d build/tasks | grep NEEDED)
+    grep -q libvexa_openmp <<<"$libraries" && ! grep -q libvexa_threads <<<"$libraries" || fail "linked: $libraries"
+    run build/tasks
+    grep -q '^vexa: 3 distinct detections reported' <<<"$out" || fail "vexa-$c, CMake: $out"
+    ;;
   defaults)
     "$bin/vexa-cc" -g -fopenmp "$source/examples/openmp/tasks.c" -o tasks
     run ./tasks
@@ -57,7 +75,7 @@ case $check in
     run env VEXA_DISTINCT=0 VEXA_PRINT_LIMIT=0 ./tasks
     [ "$(count 'data sharing detected')" -eq 1000 ] || fail "no limit"
     # A program that calls the hooks itself keeps the library's defaults.
-    out=$(VEXA_ENABLE=3 VEXA_GUARD=7 VEXA_LOGGING=1 "$bin/task_parallel" 2>&1 >/dev/null)
+    out=$(VEXA_ENABLE=3 VEXA_GUARD=7 VEXA_LOGGING=1 "$bin/task_parallel" 2>&1 >/dev/null) || fail "task_parallel: $out"
     [ "$(count 'reentrant call detected')" -ge 1 ] && [ "$(count limit)" -eq 0 ] || fail "task_parallel: $out"
     # Reentrant calls: asked for with VEXA_ENABLE=3.
     "$bin/vexa-cc" -g -pthread "$source/tests/bridge/recursion.c" -o recursion
