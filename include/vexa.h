@@ -65,6 +65,11 @@ enum {
  * and a detection left without offenses raises nothing; a reentrant call of
  * a function raised before raises nothing. Set at load by VEXA_DISTINCT=1. */
 #define VEXA_ENABLE_DISTINCT 0x40000000u
+/* Printing without a debugger is bounded by VEXA_PRINT_LIMIT=N (decimal,
+ * read at load; 0, the default, is no bound): after N detection reports on
+ * stderr the library prints no more, while every detection is still raised
+ * and, in distinct mode, counted; the line at unload says how many were held
+ * back. */
 
 /* Bits of __VEXA_isGuardedCall: which hook groups run at all. */
 #define VEXA_GUARD_TASK 0x1u

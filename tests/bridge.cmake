@@ -112,9 +112,26 @@ target_link_libraries(bridge_runtime_test PRIVATE vexa_test_support vexa_threads
 target_link_options(bridge_runtime_test PRIVATE -Wl,--no-as-needed)
 target_compile_definitions(bridge_runtime_test PRIVATE VEXA_ADDR2LINE="${VEXA_ADDR2LINE}")
 # Both detectors and all hooks are on from load, so that the main thread's
-# task is entered; the test is run through env, since a list of variables
-# does not survive gtest_discover_tests' PROPERTIES.
+# task is entered, and every repeat is raised (the bridge's defaults for
+# wrapper-built programs would keep one of each); the test is run through
+# env, since a list of variables does not survive gtest_discover_tests'
+# PROPERTIES.
 find_program(VEXA_ENV env REQUIRED)
 set_target_properties(bridge_runtime_test PROPERTIES
-  CROSSCOMPILING_EMULATOR "${VEXA_ENV};VEXA_ENABLE=3;VEXA_GUARD=7")
+  CROSSCOMPILING_EMULATOR "${VEXA_ENV};VEXA_ENABLE=3;VEXA_GUARD=7;VEXA_DISTINCT=0;VEXA_PRINT_LIMIT=0")
 gtest_discover_tests(bridge_runtime_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+# The wrappers as a user meets them (tests/bridge/wrappers.sh): the names
+# that build systems recognise, through make (with clang's read before a
+# write in one basic block) and CMake; and the settings programs built by
+# them start with.
+find_program(VEXA_BASH bash REQUIRED)
+foreach(check names cmake defaults)
+  add_test(NAME bridge_wrappers_${check}
+    COMMAND ${VEXA_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/bridge/wrappers.sh ${check} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+            ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/wrappers_${check} $<$<BOOL:${VEXA_CLANG}>:clang>)
+  set_tests_properties(bridge_wrappers_${check} PROPERTIES TIMEOUT 120)
+  if(NOT VEXA_HAVE_OPENMP)
+    set_tests_properties(bridge_wrappers_${check} PROPERTIES DISABLED ON)
+  endif()
+endforeach()

@@ -3,7 +3,7 @@
 # already there, so it is cheap to run before every build.
 set -euo pipefail
 
-want=(g++-multilib cmake gdb clang python3)
+want=(g++-multilib cmake gdb clang python3 make)
 # x86_64 builds: GoogleTest, Google Benchmark and LLVM's OpenMP runtime for
 # the bridge (named with their architecture, since the i386 ones share the
 # names).

@@ -37,8 +37,11 @@ void vexa_t::notify_debugger(vexa_event_reason_t reason) {
   if (reason == VEXA_EVENT_NONE) return;
   if (reason == VEXA_EVENT_UNLOADED && (logging_level & (log_detection | log_compact))) {
     std::size_t total = 0;
-    std::vector<vexa_distinct_t> const repeated = distinct_t::get().repeated(total);
+    distinct_t::held_t held;
+    std::vector<vexa_distinct_t> const repeated =
+        distinct_t::get().repeated(total, printed_distinct_entries(), &held);
     print_distinct_summary(repeated, total);
+    print_held_summary(held.distinct, held.seen);
   }
   do {
     // Refreshed at every pass: a configuration stop may follow a detection.

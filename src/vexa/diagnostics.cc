@@ -3,11 +3,20 @@
 #include <cstring>
 #include <iostream>
 
+#include "distinct.h"
 #include "runtime.h"
 
 namespace vexa {
 
+std::uint32_t print_limit = 0;
+
 namespace {
+
+// Detections are raised under the runtime lock, which guards these; the
+// unload stop reads them without it, when no detection comes any more.
+std::uint64_t detections_printed = 0;
+std::uint64_t detections_held = 0;
+std::size_t distinct_entries_printed = SIZE_MAX;
 
 // The text of one report, built in place and handed to std::cerr's buffer
 // in one piece: on the standard stream that is one write(2) (unbuffered
@@ -217,8 +226,24 @@ void dump_communication() {
                static_cast<std::size_t>(d.u.re.count) * sizeof(vexa_task_identity_t));
     }
   }
-  if ((level & log_detection) && detection) full_report(t, reason, d);
-  if ((level & log_compact) && detection) compact_report(t, reason, d);
+  bool print = detection && (level & (log_detection | log_compact));
+  if (print && print_limit != 0) {
+    if (detections_printed >= print_limit) {
+      if (detections_held++ == 0) {
+        (t << "vexa: the limit of ").dec(print_limit)
+            << " printed reports is reached; further ones are counted, not printed (VEXA_PRINT_LIMIT=0 prints all)";
+        t.end_line();
+      }
+      print = false;
+    } else {
+      ++detections_printed;
+      // Entries are made in the order detections are raised, each before
+      // it is printed: those so far all belong to printed reports.
+      distinct_entries_printed = distinct_t::get().size();
+    }
+  }
+  if (print && (level & log_detection)) full_report(t, reason, d);
+  if (print && (level & log_compact)) compact_report(t, reason, d);
   if ((level & log_errors) && reason < 0) {
     if (char const* message = event_message(reason))
       t << message;
@@ -292,6 +317,23 @@ void print_distinct_summary(std::vector<vexa_distinct_t> const& repeated, std::s
   t << "vexa: ";
   t.dec(distinct_count) << " distinct detections reported, ";
   t.dec(repeats) << " repeats not reported";
+  t.end_line();
+}
+
+std::size_t printed_distinct_entries() { return detections_held != 0 ? distinct_entries_printed : SIZE_MAX; }
+
+void print_held_summary(std::size_t held_distinct, std::uint64_t held_seen) {
+  if (detections_held == 0) return;
+  text_t t;
+  t << "vexa: ";
+  if (held_distinct != 0) {
+    t.dec(held_distinct) << " more distinct detections not printed, seen ";
+    t.dec(held_seen) << " times";
+  } else {
+    t.dec(detections_held) << " more detections not printed";
+  }
+  t << " past the limit of ";
+  t.dec(print_limit) << " printed reports (VEXA_PRINT_LIMIT=0 prints all)";
   t.end_line();
 }
 

@@ -4,6 +4,7 @@
 #define VEXA_DIAGNOSTICS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "../../include/vexa.h"
@@ -12,7 +13,20 @@
 namespace vexa {
 
 // The diagnostics of one stop, for __vexa_event_reason and the record.
+// Past print_limit printed detections, detections are counted instead.
 void dump_communication();
+
+// VEXA_PRINT_LIMIT: the most detection reports printed (logging bits 0x1
+// and 0x8), 0 for no limit. Read at load; later detections still stop for
+// a debugger and are counted, and the unload summary says how many.
+extern std::uint32_t print_limit;
+// How many entries of the distinct table belong to printed reports: all
+// of them (SIZE_MAX) until the limit held one back.
+std::size_t printed_distinct_entries();
+// At unload, after print_distinct_summary: what the limit held back
+// (`held` from the distinct table, empty outside distinct mode). Nothing
+// when the limit held nothing.
+void print_held_summary(std::size_t held_distinct, std::uint64_t held_seen);
 // One filter record, before configure() examines it.
 void dump_filter(vexa_filter_t const& record);
 // label(0x<address>): xx xx ... (one byte each, memory order)

@@ -82,18 +82,32 @@ bool distinct_t::publish() {
   return !entries_.empty();
 }
 
-std::vector<vexa_distinct_t> distinct_t::repeated(std::size_t& total) {
+std::vector<vexa_distinct_t> distinct_t::repeated(std::size_t& total, std::size_t shown, held_t* held) {
   std::vector<vexa_distinct_t> result;
-  lock_scope held(lock_);
-  total = entries_.size();
-  for (vexa_distinct_t const& e : entries_)
-    if (e.seen > 1) result.push_back(e);
+  lock_scope locked(lock_);
+  total = std::min(entries_.size(), shown);
+  for (std::size_t i = 0; i < total; ++i)
+    if (entries_[i].seen > 1) result.push_back(entries_[i]);
+  if (held != nullptr) {
+    *held = held_t{};
+    for (std::size_t i = total; i < entries_.size(); ++i) {
+      ++held->distinct;
+      held->seen += entries_[i].seen;
+    }
+  }
   std::stable_sort(result.begin(), result.end(),
                    [](vexa_distinct_t const& a, vexa_distinct_t const& b) { return a.seen > b.seen; });
   return result;
 }
 
+std::size_t distinct_t::size() {
+  lock_scope locked(lock_);
+  return entries_.size();
+}
+
 void read_distinct_environment() {
+  std::uint32_t limit;
+  if (read_environment("VEXA_PRINT_LIMIT", 10, limit)) print_limit = limit;
   char const* text = std::getenv("VEXA_DISTINCT");
   if (text == nullptr) return;
   if (std::strcmp(text, "1") == 0) {

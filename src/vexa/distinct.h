@@ -38,8 +38,18 @@ class distinct_t {
   bool publish();
 
   // The entries seen more than once, most frequent first (first raised
-  // first among equals), and the number of entries in all.
-  std::vector<vexa_distinct_t> repeated(std::size_t& total);
+  // first among equals), and the number of entries in all. With `shown`,
+  // only the first `shown` entries count (those whose reports were
+  // printed); `held` then gets how many came after and how often they were
+  // seen.
+  struct held_t {
+    std::size_t distinct = 0;
+    std::uint64_t seen = 0;
+  };
+  std::vector<vexa_distinct_t> repeated(std::size_t& total, std::size_t shown = SIZE_MAX, held_t* held = nullptr);
+
+  // Entries so far.
+  std::size_t size();
 
  private:
   distinct_t() = default;
@@ -71,6 +81,8 @@ class distinct_t {
 
 // VEXA_DISTINCT at load: "1" sets VEXA_ENABLE_DISTINCT in the enable word,
 // "0" clears it, anything else clears it and says so under logging bit 0x4.
+// Also reads VEXA_PRINT_LIMIT (diagnostics.h), the other bound on how much a
+// repetitive program prints.
 void read_distinct_environment();
 
 }  // namespace vexa
