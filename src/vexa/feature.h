@@ -11,7 +11,7 @@ namespace vexa {
 
 class feature_t {
  public:
-  feature_t() : filter(nullptr) {}
+  explicit feature_t(lock_rank rank) : filter(nullptr), feature_lock(rank) {}
   feature_t(feature_t const&) = delete;
   feature_t& operator=(feature_t const&) = delete;
 
