@@ -51,7 +51,8 @@ enum {
  * - -997 from _VEXA_absorbTask(id) / _VEXA_releaseTask(id) when no task
  *   finished with that id, from _VEXA_forgetMemory(begin, end) with begin
  *   above end (nothing is forgotten), and from _VEXA_releaseLock(lock) when
- *   the current task does not hold that lock.
+ *   the current task does not hold that lock (a thread without a current
+ *   task is not checked: its locks are not tracked).
  * Under logging bit 0x4 each of these prints, after the error's line, one
  * naming the value: "vexa: HOOK(VALUES): PROBLEM", values in decimal (task
  * ids) or hexadecimal with 0x (addresses), for example
