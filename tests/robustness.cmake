@@ -26,7 +26,7 @@ vexa_checking_test(bounds_test bounds_test.cc)
 # two cores there), under the label.
 if(VEXA_CHECKING)
   gtest_discover_tests(stress_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 TEST_PREFIX "checking."
-                       PROPERTIES TIMEOUT 600 LABELS checking ENVIRONMENT STRESS_TASKS=12000)
+                       PROPERTIES TIMEOUT 600 LABELS checking ENVIRONMENT STRESS_TASKS=400000)
 endif()
 
 add_executable(lifecycle_dlclose programs/lifecycle_dlclose.c)
