@@ -256,8 +256,8 @@ void tsm_t::discard(unsigned short task) {
   touched_slot_t* slot = touched.find(task);
   if (slot == nullptr) return;
   touched_t* const list = &slot->logs;
-  // How many of the logs this task empties may stay idle: the sum of the
-  // shards is read once per leave, not once per log.
+  // How many of the logs this task empties may stay idle: reserved once
+  // per leave (not once per log), and given back once it is done.
   std::size_t const reserved = reserve_idle(list->size());
   std::size_t may_idle = reserved;
   std::atomic<std::ptrdiff_t>& shard = idle[task % idle_shards].count;
