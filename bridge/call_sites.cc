@@ -3,9 +3,11 @@
 // Readers take no lock: a slot's key is published with a release store
 // after its value is complete, and neither ever changes again, so a reader
 // that sees the key with an acquire load sees the value. Writers serialise
-// on one spin flag; a site is resolved outside it, so two threads may
+// on one lock; a site is resolved outside it, so two threads may
 // resolve the same site and the second insertion finds the first's key.
 #include "call_sites.h"
+
+#include "../src/lock/lock.h"
 
 #include <unwind.h>
 
@@ -33,7 +35,7 @@ constexpr std::uint32_t table_limit = table_size / 4 * 3;
 
 site_t table[table_size];
 std::atomic<std::uint32_t> used{0};
-std::atomic_flag insert_lock = ATOMIC_FLAG_INIT;
+vexa::lock_t insert_lock{vexa::lock_rank::bridge_call_sites};
 
 std::uint32_t slot_of(std::uintptr_t pc) {
   return static_cast<std::uint32_t>((static_cast<std::uint32_t>(pc) * 2654435761u) >> (32 - table_bits));
@@ -49,8 +51,8 @@ site_t const* find(std::uintptr_t pc) {
 }
 
 void insert(std::uintptr_t pc, void const* function, bool frame_pointer) {
-  while (insert_lock.test_and_set(std::memory_order_acquire)) {
-  }
+  vexa::lock_scope held(insert_lock);
+  VEXA_CHECK(used.load(std::memory_order_relaxed) <= table_limit);
   // Under insert_lock; readers only look at `pc`.
   if (used.load(std::memory_order_relaxed) < table_limit) {
     std::uint32_t i = slot_of(pc);
@@ -66,7 +68,6 @@ void insert(std::uintptr_t pc, void const* function, bool frame_pointer) {
       used.store(used.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
   }
-  insert_lock.clear(std::memory_order_release);
 }
 
 struct search_t {
@@ -126,3 +127,9 @@ frame_t locate(void const* pc, std::uintptr_t frame_pointer) {
 std::uint32_t cached_call_sites() { return used.load(std::memory_order_relaxed); }
 
 }  // namespace vexa_bridge
+
+// Where the library's fork handlers find the bridge's locks (the bridge's
+// lock registry, lock.h): the library refers to this name weakly.
+extern "C" {
+__attribute__((visibility("default"))) vexa::lock_registry_t* __vexa_bridge_locks = &vexa::lock_registry;
+}

@@ -68,6 +68,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../src/lock/lock.h"
 #include "bridge.h"
 
 namespace vexa_bridge {
@@ -75,16 +76,12 @@ namespace vexa_bridge {
 struct task_t;
 
 // A spin lock for the few lists that several threads append to; a pthread
-// mutex would be seen by the bridge's own lock wrappers.
-class spin_t {
+// mutex would be seen by the bridge's own lock wrappers. It is the
+// library's lock (one primitive for both, with its rank in the one lock
+// order and a place in the registry that fork() takes every lock from).
+class spin_t : public vexa::lock_t {
  public:
-  void lock() {
-    while (flag_.test_and_set(std::memory_order_acquire)) __builtin_ia32_pause();
-  }
-  void unlock() { flag_.clear(std::memory_order_release); }
-
- private:
-  std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+  spin_t() noexcept : vexa::lock_t(vexa::lock_rank::bridge_list) {}
 };
 
 struct spin_scope {

@@ -40,6 +40,30 @@ enum {
   VEXA_ERROR_VERSION_MISMATCH = -1000
 };
 
+/* What raises the hooks' errors, beyond what their names say:
+ * - An entry that fails (-998, -993, or std::bad_alloc passing out of
+ *   _VEXA_enterTask) leaves the thread's current task as it was. The
+ *   program's leave of the failed task raises -992 and leaves nothing; the
+ *   task it would have interrupted goes on and leaves normally. A refused
+ *   entry (-993) is not counted as a live task.
+ * - -992 from _VEXA_absorbTask(id) on a thread with no current task: the
+ *   finished task's accesses are dropped, as _VEXA_releaseTask would.
+ * - -997 from _VEXA_absorbTask(id) / _VEXA_releaseTask(id) when no task
+ *   finished with that id, from _VEXA_forgetMemory(begin, end) with begin
+ *   above end (nothing is forgotten), and from _VEXA_releaseLock(lock) when
+ *   the current task does not hold that lock (a thread without a current
+ *   task is not checked: its locks are not tracked).
+ * Under logging bit 0x4 each of these prints, after the error's line, one
+ * naming the value: "vexa: HOOK(VALUES): PROBLEM", values in decimal (task
+ * ids) or hexadecimal with 0x (addresses), for example
+ *   vexa: _VEXA_releaseTask(42): no finished task has this id
+ *   vexa: _VEXA_forgetMemory(0x2000, 0x1000): begin lies above end; nothing is forgotten
+ *
+ * A bridge loaded with the library may define __vexa_bridge_locks (a
+ * pointer to its registry of locks): the library's fork handlers then take
+ * the bridge's locks too, in the one lock order. It is the bridge's symbol,
+ * looked up weakly; programs have no use for it. */
+
 /* Words of __vexa_config. */
 enum {
   VEXA_CONFIG_VERSION = 0, /* must hold 1 */

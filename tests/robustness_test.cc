@@ -48,6 +48,7 @@ extern "C" void* __wrap_malloc(std::size_t n) { return take_allocation() ? __rea
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 using namespace vexa_test;
+using thread_model_t = vexa::thread_model_t;
 vexa::vexa_t& rt = vexa::vexa;
 using reasons_t = std::vector<vexa_event_reason_t>;
 
@@ -208,10 +209,11 @@ reasons_t detections() {
 
   if (!no_lock_held()) fail_child(k, "a lock stays held");
   if (vexa::current.in_hook) fail_child(k, "the thread is still inside a hook");
-  // A failed entry leaves the thread without a task, and the tasks open
-  // around it registered: the count and the map must still agree.
+  // A failed entry leaves the task around it current, so the scenario's
+  // leaves end every task it entered: the count and the map must agree.
   if (vexa::current.record != nullptr) fail_child(k, "a task is left current");
   if (rt.live_tasks.load() != rt.threads.size()) fail_child(k, "live tasks and the thread model disagree");
+  if (!rt.threads.empty()) fail_child(k, "a task is left registered: a failed entry orphaned the one around it");
   for (auto const& entry : rt.threads) {
     if (entry.second != vexa::self_identity()) fail_child(k, "a task of no thread");
     rt.tsm.discard(entry.first);
@@ -245,6 +247,53 @@ TEST(OutOfMemory, EveryAllocationOfEveryHookAndCommandMayFail) {
   RecordProperty("allocations", static_cast<int>(k));
 }
 
+// A task entered inside another fails: its record cannot be allocated
+// (-998), the thread model cannot grow (std::bad_alloc passes out), or no
+// handle is free (-993). The task around it stays current, the failed
+// task's leave closes the failure alone (-992), and the outer task's leave
+// then leaves it: nothing stays counted or registered, and the memory hooks
+// switch themselves off again.
+TEST(OutOfMemory, AFailedEntryLeavesTheTaskAroundItCurrent) {
+  switch_everything_on();
+  for (int how = 0; how < 3; ++how) {
+    SCOPED_TRACE(how == 0 ? "record" : how == 1 ? "thread model" : "no handle");
+    _VEXA_enterTask();
+    vexa::task_record_t* const outer = vexa::current.record;
+    ASSERT_NE(outer, nullptr);
+    forget();
+    if (how < 2) {
+      allocations = 0;
+      fail_at = how;  // the entry allocates its record, then the thread model's node
+      armed = true;
+      call(_VEXA_enterTask);
+      armed = false;
+      EXPECT_EQ(reasons(), how == 0 ? reasons_t{VEXA_ERROR_OUT_OF_MEMORY} : reasons_t{});
+    } else {
+      thread_model_t::threadid_t const elsewhere{0, 12345};
+      for (unsigned h = 2; h <= 65535; ++h) rt.threads.emplace_hint(rt.threads.end(), static_cast<unsigned short>(h), elsewhere);
+      _VEXA_enterTask();
+      for (unsigned h = 2; h <= 65535; ++h) rt.threads.erase(static_cast<unsigned short>(h));
+      EXPECT_EQ(reasons(), reasons_t{VEXA_ERROR_TASK_HANDLE_OVERFLOW});
+    }
+    EXPECT_EQ(vexa::current.record, outer);
+    EXPECT_EQ(rt.live_tasks.load(), 1u);  // a refused entry counts no task either
+
+    forget();
+    _VEXA_writeMemory(&shared_words[3], 4);  // still the outer task's, and logged
+    _VEXA_leaveTask();                       // the failed task's
+    EXPECT_EQ(reasons(), reasons_t{VEXA_ERROR_TASK_NESTING});
+    EXPECT_EQ(vexa::current.record, outer);
+    _VEXA_leaveTask();                       // the outer task's
+    EXPECT_EQ(reasons(), reasons_t{VEXA_ERROR_TASK_NESTING});
+    EXPECT_EQ(vexa::current.record, nullptr);
+    EXPECT_EQ(rt.live_tasks.load(), 0u);
+    EXPECT_TRUE(rt.threads.empty());
+    _VEXA_readMemory(&shared_words[3], 4);  // no live task: the memory hooks switch off
+    EXPECT_EQ(__VEXA_isGuardedCall, VEXA_GUARD_TASK | VEXA_GUARD_FUNCTION);
+    set_guard(VEXA_GUARD_TASK | VEXA_GUARD_MEMORY | VEXA_GUARD_FUNCTION);
+  }
+}
+
 // ---- fork
 
 TEST(Fork, ChildrenOfAProcessWhoseThreadsChurnTasksNeitherHangNorCrash) {
@@ -274,6 +323,67 @@ TEST(Fork, ChildrenOfAProcessWhoseThreadsChurnTasksNeitherHangNorCrash) {
   stop = true;
   for (auto& t : churn) t.join();
   _VEXA_leaveTask();
+}
+
+// Each thread holds one of these while the other forks: the table of
+// places grows its blocks under its own lock, and the bridge's locks are
+// the library's lock_t with a bridge rank. The prepare handler must wait
+// for them, or the child inherits them held and spins on them for ever.
+TEST(Fork, LocksOfThePlaceTableAndTheBridgeHeldAcrossAForkAreFreeInTheChild) {
+  switch_everything_on();
+  vexa::lock_t bridge_lock{vexa::lock_rank::bridge_list};
+  for (vexa::lock_t* held : {&rt.tsm.places_lock(), &bridge_lock}) {
+    std::atomic<int> phase{0};
+    std::thread holder([held, &phase] {
+      held->lock();
+      phase = 1;
+      usleep(100000);
+      held->unlock();
+    });
+    while (phase.load() == 0) sched_yield();
+    pid_t const pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // The first place of the process allocates the table's first block.
+      int where = 0;
+      _VEXA_enterTask();
+      _VEXA_placeTask(&where, 1);
+      _VEXA_leaveTask();
+      held->lock();
+      held->unlock();
+      _exit(0);
+    }
+    EXPECT_EQ(wait_for(pid, 20), 0) << "status -1: the child hung on a lock held at the fork";
+    holder.join();
+  }
+}
+
+// A checking build keeps the one lock order (lock.h): a lock taken while a
+// lock of its own rank or a later one is held ends the process with a line
+// that names both.
+TEST(LockOrder, ALockTakenOutOfOrderAbortsACheckingBuild) {
+#ifndef VEXA_CHECKING
+  GTEST_SKIP() << "only a checking build (-DVEXA_CHECKING=ON) checks the lock order";
+#else
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  vexa::lock_t log_lock{vexa::lock_rank::access_log};
+  EXPECT_DEATH(
+      {
+        vexa::lock_scope inner(log_lock);
+        vexa::lock_scope outer(rt.lock);
+      },
+      "vexa: check failed: lock order: runtime lock taken while holding access log lock");
+  vexa::lock_t other_log{vexa::lock_rank::access_log};
+  EXPECT_DEATH(
+      {
+        vexa::lock_scope one(log_lock);
+        vexa::lock_scope two(other_log);
+      },
+      "access log lock taken while holding access log lock");
+  // In order, nothing happens.
+  vexa::lock_scope outer(rt.lock);
+  vexa::lock_scope inner(log_lock);
+#endif
 }
 
 // ---- exit

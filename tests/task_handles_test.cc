@@ -130,7 +130,7 @@ TEST_F(TaskHandles, EnteringWithEveryHandleTakenOverflowsAndTheLeaveFindsNoTask)
   _VEXA_enterTask();
   EXPECT_EQ(reasons(), std::vector<vexa_event_reason_t>{VEXA_ERROR_TASK_HANDLE_OVERFLOW});
   EXPECT_EQ(vexa::current.record, nullptr);
-  EXPECT_EQ(vexa::vexa.live_tasks.load(), 1u);  // the failed entry still counts
+  EXPECT_EQ(vexa::vexa.live_tasks.load(), 0u);  // a refused entry counts no task
   EXPECT_EQ(vexa::vexa.threads.size(), 65535u);
   EXPECT_EQ(vexa::vexa.threads.at(1), elsewhere);
   EXPECT_EQ(__VEXA_isGuardedCall & VEXA_GUARD_MEMORY, VEXA_GUARD_MEMORY);
@@ -138,7 +138,7 @@ TEST_F(TaskHandles, EnteringWithEveryHandleTakenOverflowsAndTheLeaveFindsNoTask)
   forget();
   _VEXA_leaveTask();
   EXPECT_EQ(reasons(), std::vector<vexa_event_reason_t>{VEXA_ERROR_TASK_NESTING});
-  EXPECT_EQ(vexa::vexa.live_tasks.load(), 1u);
+  EXPECT_EQ(vexa::vexa.live_tasks.load(), 0u);
   EXPECT_EQ(vexa::vexa.threads.size(), 65535u);
 }
 

@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
 # Sets up what is missing, then builds vexa and runs the whole test suite for
 # each target: i386 (the reference, in build/) and x86_64 (in build64/).
+# Then the checking job: an x86_64 build with assertions and the lock-order
+# check (-DVEXA_CHECKING=ON, in build-checking/) runs the tests labelled
+# `checking` (the allocation-failure sweep, fork, misuse and bounds) and a
+# longer stress run.
 #
-#   bash tools/test.sh                 both targets
+#   bash tools/test.sh                 both targets and the checking job
 #   bash tools/test.sh i386            one of them
 #   bash tools/test.sh x86_64
+#   bash tools/test.sh checking
 #
-# VEXA_BUILD_DIR and VEXA_BUILD64_DIR move the build directories. Each
+# VEXA_BUILD_DIR, VEXA_BUILD64_DIR and VEXA_CHECKING_DIR move the build
+# directories. Each
 # target is built and tested even when the other failed; the exit status is
 # non-zero when either did, and the time each took is printed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(i386 x86_64)
+[ ${#targets[@]} -eq 0 ] && targets=(i386 x86_64 checking)
 for target in "${targets[@]}"; do
   case $target in
-    i386 | x86_64) ;;
-    *) echo "test: unknown target '$target' (i386 or x86_64)" >&2; exit 64 ;;
+    i386 | x86_64 | checking) ;;
+    *) echo "test: unknown target '$target' (i386, x86_64 or checking)" >&2; exit 64 ;;
   esac
 done
 
@@ -34,6 +40,18 @@ run_target() {
      exit "${PIPESTATUS[0]}")
 }
 
+# The checking job: only what its tests need is built, and the stress test
+# runs longer than in the suite (tests/robustness.cmake).
+run_checking() {
+  local dir=$1
+  echo "== checking ($dir)"
+  rm -f "$dir/ctest.log"
+  cmake -S . -B "$dir" -DVEXA_M32=OFF -DVEXA_TESTS=ON -DVEXA_CHECKING=ON -DVEXA_BENCHMARKS=OFF >/dev/null &&
+    cmake --build "$dir" -j"$jobs" --target robustness_test misuse_test bounds_test stress_test &&
+    (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600 -L checking | tee ctest.log;
+     exit "${PIPESTATUS[0]}")
+}
+
 # "N tests failed out of M" of one target's last ctest run, as "passed failed".
 counts_of() {
   sed -n 's/.*tests passed, \([0-9]*\) tests\? failed out of \([0-9]*\).*/\1 \2/p' "$1/ctest.log" 2>/dev/null |
@@ -48,12 +66,15 @@ for target in "${targets[@]}"; do
   start=$SECONDS
   if [ "$target" = i386 ]; then
     run_target i386 "${VEXA_BUILD_DIR:-build}" ON && result=passed || result=FAILED
-  else
+  elif [ "$target" = x86_64 ]; then
     run_target x86_64 "${VEXA_BUILD64_DIR:-build64}" OFF && result=passed || result=FAILED
+  else
+    run_checking "${VEXA_CHECKING_DIR:-build-checking}" && result=passed || result=FAILED
   fi
   [ "$result" = passed ] || status=1
   dir=${VEXA_BUILD_DIR:-build}
   [ "$target" = x86_64 ] && dir=${VEXA_BUILD64_DIR:-build64}
+  [ "$target" = checking ] && dir=${VEXA_CHECKING_DIR:-build-checking}
   read -r p f <<<"$(counts_of "$dir")" || true
   passed=$((passed + ${p:-0}))
   failed=$((failed + ${f:-0}))

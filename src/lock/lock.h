@@ -1,13 +1,24 @@
-// Spin locks. Every lock of vexa is held for a handful of instructions (a
-// lookup, linking one entry) except the runtime lock during a debugger
-// stop, where the other threads are meant to wait anyway; a sleeping mutex
-// would only add system calls to the hook paths.
+// Spin locks, for the library and its bridge alike. Every lock of vexa is
+// held for a handful of instructions (a lookup, linking one entry) except
+// the runtime lock during a debugger stop, where the other threads are
+// meant to wait anyway; a sleeping mutex would only add system calls to the
+// hook paths (and the bridge's own pthread wrappers would see it).
+//
+// Every lock has a rank, and the ranks below are the one lock order of the
+// whole system: a thread takes locks in ascending rank only, and never two
+// of one rank at once. Each lock is also listed, from its construction to
+// its destruction, in its DSO's registry (lock_registry_t), which is how
+// fork() takes every one of them (fork.cc) without a list to keep up by
+// hand. A checking build (VEXA_CHECKING) keeps each thread's held ranks and
+// aborts on the first lock taken out of order.
 #ifndef VEXA_LOCK_LOCK_H
 #define VEXA_LOCK_LOCK_H
 
 #include <sched.h>
 
 #include <atomic>
+
+#include "check.h"
 
 // Valgrind's thread checkers know the POSIX locks, not ours: a build made
 // for them (VEXA_VALGRIND) describes every lock_t to them as a lock.
@@ -41,12 +52,108 @@ inline thread_local unsigned long locks_taken = 0;
 #define VEXA_COUNT_LOCK() ((void)0)
 #endif
 
+// The lock order, outermost first.
+enum class lock_rank : unsigned char {
+  runtime,            // vexa_t::lock: thread model, stops (configure() resets detectors under it)
+  tsm_feature,        // tsm_t's feature_lock: the largest write
+  re_feature,         // re_t's feature_lock: activation stacks and holders
+  tsm_structure,      // tsm_t::structure_lock: indexes, pool, log keys
+  access_log,         // one access log's lock (a thread holds at most one)
+  handle_table,       // a handle_table_t's block allocation (touched lists, places, identities, re's stacks)
+  tsm_cases,          // tsm_t::cases_lock
+  tsm_idle,           // tsm_t::idle_lock: taken alone, twice per leaving task
+  finished,           // vexa_t::finished_lock: taken alone
+  distinct,           // distinct_t's lock: under the runtime lock in a stop, alone at unload
+  arena_pool,         // arena_pool_t::lock: under any of the above, when a thread first needs an arena
+  bridge_call_sites,  // the bridge's call-site cache: taken alone
+  bridge_list,        // the bridge's task lists (task_order.h): taken alone, or under a log's lock
+                      // inside the bridge's order callback; nothing of the library under it
+  count
+};
+
+inline char const* rank_name(lock_rank r);
+
+class lock_t;
+
+// Every lock_t of one DSO (the library, or the bridge), listed by rank.
+// Each rank's list has its own guard, a bare flag that sits in the order
+// just before the rank's locks: a lock is made or destroyed by a thread
+// holding only locks of lower rank (a pool of access logs grows under the
+// structure lock), and fork's prepare takes each rank's guard, then every
+// lock on its list, rank by rank. It never allocates, so fork handlers may
+// use it, and it is constant-initialised, so locks made during static
+// initialisation find it ready.
+class lock_registry_t {
+ public:
+  constexpr lock_registry_t() = default;
+  lock_registry_t(lock_registry_t const&) = delete;
+  lock_registry_t& operator=(lock_registry_t const&) = delete;
+
+  inline void add(lock_t* l) noexcept;
+  inline void remove(lock_t* l) noexcept;
+  // Takes rank r's guard, then every lock of rank r; released in reverse.
+  inline void take_rank(lock_rank r) noexcept;
+  inline void release_rank(lock_rank r) noexcept;
+  // Locks listed of rank r (tests).
+  inline unsigned listed(lock_rank r) noexcept;
+
+ private:
+  struct list_t {
+    std::atomic<bool> guard{false};
+    lock_t* first = nullptr;  // guarded by guard
+  };
+  static void take_guard(std::atomic<bool>& g) noexcept {
+    // Acquire pairs with the release in drop_guard().
+    while (g.exchange(true, std::memory_order_acquire)) sched_yield();
+  }
+  static void drop_guard(std::atomic<bool>& g) noexcept { g.store(false, std::memory_order_release); }
+
+  list_t lists_[static_cast<unsigned>(lock_rank::count)];
+};
+
+// This DSO's registry. Hidden like everything else, so the library and the
+// bridge each have one; the library's fork handlers find the bridge's
+// through __vexa_bridge_locks (fork.cc).
+inline lock_registry_t lock_registry;
+
+#ifdef VEXA_CHECKING
+// The ranks the calling thread holds, in the order taken (ascending).
+struct held_ranks_t {
+  static constexpr unsigned capacity = 16;
+  lock_rank rank[capacity];
+  unsigned count;
+};
+inline thread_local held_ranks_t held_ranks;
+
+[[gnu::cold, gnu::noinline]] inline void rank_violation(lock_rank held, lock_rank taken) noexcept {
+  char what[160] = "lock order: ";
+  auto append = [&what](char const* s) {
+    unsigned n = 0;
+    while (what[n] != '\0') ++n;
+    for (; *s != '\0' && n + 1 < sizeof what; ++s) what[n++] = *s;
+    what[n] = '\0';
+  };
+  append(rank_name(taken));
+  append(" taken while holding ");
+  append(rank_name(held));
+  check_failed(what, __FILE__, __LINE__);
+}
+#endif
+
 class lock_t {
  public:
-  lock_t() noexcept { VEXA_LOCK_CREATED(this, &held_); }
-  ~lock_t() { VEXA_LOCK_DESTROYED(this); }
+  explicit lock_t(lock_rank rank) noexcept : rank_(rank) {
+    VEXA_LOCK_CREATED(this, &held_);
+    lock_registry.add(this);
+  }
+  ~lock_t() {
+    lock_registry.remove(this);
+    VEXA_LOCK_DESTROYED(this);
+  }
   lock_t(lock_t const&) = delete;
   lock_t& operator=(lock_t const&) = delete;
+
+  lock_rank rank() const noexcept { return rank_; }
 
   // Test-and-set inline, so that an uncontended lock costs one locked
   // instruction and no call (the POSIX spin lock, reached through the PLT,
@@ -56,6 +163,7 @@ class lock_t {
   // thread waiting out a debugger stop) a pure spinner burns its whole time
   // slice while the holder sits preempted.
   void lock() noexcept {
+    note_taking();
     // Acquire pairs with the release in unlock(): the holder's writes are
     // visible to the next holder.
     if (__builtin_expect(!held_.exchange(true, std::memory_order_acquire), 1)) {
@@ -66,6 +174,31 @@ class lock_t {
     lock_contended();
   }
   bool try_lock() noexcept {
+    if (!try_take()) return false;
+    note_taking();
+    return true;
+  }
+  // Pairs with the acquire exchange in lock() and try_lock().
+  void unlock() noexcept {
+    note_released();
+    VEXA_LOCK_RELEASED(this);
+    held_.store(false, std::memory_order_release);
+  }
+
+  // For fork's handlers, which take every lock of a rank at once: the same
+  // lock without the order's bookkeeping.
+  void lock_for_fork() noexcept {
+    while (!try_take()) sched_yield();
+  }
+  void unlock_after_fork() noexcept {
+    VEXA_LOCK_RELEASED(this);
+    held_.store(false, std::memory_order_release);  // pairs with the acquire in try_take()
+  }
+
+ private:
+  friend class lock_registry_t;
+
+  bool try_take() noexcept {
     // Same pairing as lock(); the relaxed look first keeps a failed try from
     // taking the cache line away from the holder.
     if (held_.load(std::memory_order_relaxed) || held_.exchange(true, std::memory_order_acquire)) return false;
@@ -73,34 +206,102 @@ class lock_t {
     VEXA_LOCK_ACQUIRED(this);
     return true;
   }
-  // Pairs with the acquire exchange in lock() and try_lock().
-  void unlock() noexcept {
-    VEXA_LOCK_RELEASED(this);
-    held_.store(false, std::memory_order_release);
-  }
 
-  // After fork() in the child, where the thread that held the lock does not
-  // exist: only the fork handlers call this, with every lock already taken.
-  void reinitialize() noexcept { held_.store(false, std::memory_order_relaxed); }
-
-  // Hooks for a lock-order checker; none is built in, so they cost nothing.
-  void po_acquire() noexcept {}
-  void po_release() noexcept {}
-  void po_remove() noexcept {}
-
- private:
   [[gnu::noinline]] void lock_contended() noexcept {
     for (;;) {
       for (int i = 0; i < 64; ++i) {
         __builtin_ia32_pause();
-        if (try_lock()) return;
+        if (try_take()) return;
       }
       sched_yield();
     }
   }
 
+#ifdef VEXA_CHECKING
+  void note_taking() noexcept {
+    held_ranks_t& h = held_ranks;
+    if (h.count != 0 && h.rank[h.count - 1] >= rank_) rank_violation(h.rank[h.count - 1], rank_);
+    VEXA_CHECK(h.count < held_ranks_t::capacity);
+    h.rank[h.count++] = rank_;
+  }
+  void note_released() noexcept {
+    held_ranks_t& h = held_ranks;
+    for (unsigned i = h.count; i-- > 0;) {
+      if (h.rank[i] != rank_) continue;
+      for (unsigned j = i; j + 1 < h.count; ++j) h.rank[j] = h.rank[j + 1];
+      --h.count;
+      return;
+    }
+    VEXA_CHECK(!"a lock released that this thread does not hold");
+  }
+#else
+  void note_taking() noexcept {}
+  void note_released() noexcept {}
+#endif
+
   std::atomic<bool> held_{false};
+  lock_rank const rank_;
+  // Links of the registry's list of rank_; guarded by that list's guard.
+  lock_t* prev_ = nullptr;
+  lock_t* next_ = nullptr;
 };
+
+void lock_registry_t::add(lock_t* l) noexcept {
+  list_t& list = lists_[static_cast<unsigned>(l->rank_)];
+#ifdef VEXA_CHECKING
+  // Made under a lock of its own rank or above, fork's prepare could wait
+  // for that lock while holding the guard this waits for.
+  held_ranks_t const& h = held_ranks;
+  if (h.count != 0 && h.rank[h.count - 1] >= l->rank_) rank_violation(h.rank[h.count - 1], l->rank_);
+#endif
+  take_guard(list.guard);
+  l->prev_ = nullptr;
+  l->next_ = list.first;
+  if (list.first != nullptr) list.first->prev_ = l;
+  list.first = l;
+  drop_guard(list.guard);
+}
+
+void lock_registry_t::remove(lock_t* l) noexcept {
+  list_t& list = lists_[static_cast<unsigned>(l->rank_)];
+  take_guard(list.guard);
+  if (l->prev_ != nullptr) l->prev_->next_ = l->next_;
+  else if (list.first == l) list.first = l->next_;
+  if (l->next_ != nullptr) l->next_->prev_ = l->prev_;
+  l->prev_ = l->next_ = nullptr;
+  drop_guard(list.guard);
+}
+
+void lock_registry_t::take_rank(lock_rank r) noexcept {
+  list_t& list = lists_[static_cast<unsigned>(r)];
+  take_guard(list.guard);
+  for (lock_t* l = list.first; l != nullptr; l = l->next_) l->lock_for_fork();
+}
+
+void lock_registry_t::release_rank(lock_rank r) noexcept {
+  list_t& list = lists_[static_cast<unsigned>(r)];
+  for (lock_t* l = list.first; l != nullptr; l = l->next_) l->unlock_after_fork();
+  drop_guard(list.guard);
+}
+
+unsigned lock_registry_t::listed(lock_rank r) noexcept {
+  list_t& list = lists_[static_cast<unsigned>(r)];
+  take_guard(list.guard);
+  unsigned n = 0;
+  for (lock_t* l = list.first; l != nullptr; l = l->next_) ++n;
+  drop_guard(list.guard);
+  return n;
+}
+
+inline char const* rank_name(lock_rank r) {
+  static char const* const names[] = {"runtime lock",        "tsm feature lock",   "re feature lock",
+                                      "tsm structure lock",  "access log lock",    "handle table lock",
+                                      "tsm cases lock",      "tsm idle lock",      "finished-task lock", "distinct lock",
+                                      "arena pool lock",     "bridge call-site lock", "bridge list lock"};
+  static_assert(sizeof names / sizeof names[0] == static_cast<unsigned>(lock_rank::count), "a name per rank");
+  return static_cast<unsigned>(r) < static_cast<unsigned>(lock_rank::count) ? names[static_cast<unsigned>(r)]
+                                                                            : "unknown lock";
+}
 
 // Holds a lock for a scope, so that a std::bad_alloc passing through a hook
 // or a detector never leaves a lock behind.

@@ -9,7 +9,7 @@
 
 namespace vexa {
 
-re_t::re_t() {
+re_t::re_t() : feature_t(lock_rank::re_feature) {
   // VEXA_RE narrows the check to one function: its address in hexadecimal,
   // any address of the target. The range's end counts as inside, so the
   // address one higher is checked too.

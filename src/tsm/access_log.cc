@@ -56,6 +56,9 @@ void site_list_t::insert(unsigned short task, address_t code, site_how_t const& 
   }
   data_[at] = site_t{code, how.step, how.locks, task, how.atomic};
   ++size_;
+  // Sorted by (task, code), each once: its neighbours say so.
+  VEXA_CHECK(at == 0 || before(data_[at - 1], task, code));
+  VEXA_CHECK(at + 1 == size_ || before(data_[at], data_[at + 1].task, data_[at + 1].code));
 }
 
 bool site_list_t::move_task(unsigned short from, unsigned short to, std::uint64_t step) {

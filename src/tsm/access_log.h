@@ -117,7 +117,7 @@ struct access_log_t {
     size_.store(o.size, std::memory_order_relaxed);
   }
 
-  lock_t lock;             // guards everything below but the links
+  lock_t lock{lock_rank::access_log};  // guards everything below but the links
   bool dead = true;        // in the pool, or being taken out of the detector
   bool idle = false;       // empty, kept indexed for the object's next task
   std::uint32_t neighbours = 0;  // other live logs whose objects share a byte with this one

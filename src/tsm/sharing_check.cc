@@ -50,7 +50,11 @@ struct case_builder_t {
       offense.access = kind;
       offense.size = static_cast<std::uint32_t>(key.size);
       offense.base = key.base;
-      offense.thread = s.task;
+      // Named now, under the log's lock, where the site's handle still
+      // belongs to the task that made it (tsm_t::name()).
+      thread_model_t::threadid_t const id = tsm.name_of(s.task);
+      offense.task = id.task_id;
+      offense.thread = id.thread;
       offense.code = s.code;
       tsm.log_offense(obtain(), offense);
     }
@@ -85,9 +89,10 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
   access_log_t* l = locked_log_of(object);
   case_builder_t b(*this, access, object, task, code, how);
   bool isolated;
+  bool appended;
   try {
     lock_scope held(l->lock, lock_scope::adopt);
-    record(l, access, task, to_address(code), how);
+    appended = record(l, access, task, to_address(code), how);
     isolated = l->neighbours == 0;
     // No other live log shares a byte with the object, so its own log is
     // all there is to examine; an empty (or wrapping) object does not even
@@ -97,6 +102,7 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
     b.abandon();
     throw;
   }
+  if (appended) prune(task);
   if (access == TSM_WRITE) note_write_size(object.size);
   if (isolated) return b.c;
   return check_extents(object, access, task, code, how);
@@ -183,12 +189,7 @@ void tsm_t::commit(case_t* c) {
   translate(record.offender);
   record.count = 0;
   record.offended = to_address(offended.get());
-  for (tsm_access_desc_t const& offense : c->offenses) {
-    tsm_access_desc_t& d = offended[record.count];
-    d = offense;
-    translate(d);
-    ++record.count;
-  }
+  for (tsm_access_desc_t const& offense : c->offenses) offended[record.count++] = offense;  // named by check()
   owned.reset();
   if (record.count != 0) vexa.notify_debugger(VEXA_EVENT_DATA_SHARING);
 }

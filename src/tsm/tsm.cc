@@ -6,7 +6,7 @@
 #include "../vexa/current.h"
 
 namespace vexa {
-tsm_t::tsm_t() : largest_write(4) {}
+tsm_t::tsm_t() : feature_t(lock_rank::tsm_feature), largest_write(4) {}
 
 tsm_t::~tsm_t() = default;  // open cases are not released; `filter` is left alone
 
@@ -65,6 +65,7 @@ access_log_t* tsm_t::create(object_t const& o) {
     // A thread that kept a pointer to this log from an earlier life may
     // lock it at any time; it sees either the dead log or the new one.
     lock_scope n(l->lock);
+    VEXA_CHECK(l->reads.empty() && l->writes.empty() && !l->idle);
     l->set_key(o);
     l->neighbours = neighbours;
     l->dead = false;
@@ -88,12 +89,13 @@ site_how_t tsm_t::how_now(bool atomic) const {
   return {r->step, r->locks, atomic};
 }
 
-void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code,
+bool tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code,
                    site_how_t const& how) {
+  VEXA_CHECK(!l->dead);
   site_list_t& sites = access == TSM_WRITE ? l->writes : l->reads;
   if (site_t* s = sites.find(task, code)) {
     s->merge(how);
-    return;
+    return false;
   }
   touched_t* list = nullptr;
   if (!l->reads.has_task(task) && !l->writes.has_task(task)) {
@@ -110,6 +112,41 @@ void tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, ad
     l->idle = false;
     idle[task % idle_shards].count.fetch_sub(1, std::memory_order_relaxed);
   }
+  return list != nullptr;
+}
+
+// Drops from a touched list the logs its handle no longer holds (freed
+// memory took them away; recycled, they may hold it again and then be
+// named twice). Only the thread running the handle's task adds its sites
+// (record(), absorb()), and this is that thread, so a log found without
+// them here does not get them behind its back. Run when the list has
+// doubled since the last time: amortised, a constant per append, and the
+// list stays within twice what the task holds (at least 64).
+void tsm_t::prune(unsigned short task) {
+  touched_slot_t* slot = touched.find(task);
+  if (slot == nullptr || slot->logs.size() < slot->prune_at) return;
+  touched_t& list = slot->logs;
+  std::uint32_t const now = forgotten.load(std::memory_order_relaxed);
+  if (now == slot->pruned_after) {
+    // Nothing was taken away since: a task with a large working set pays
+    // nothing for this.
+    slot->prune_at = 2 * list.size();
+    return;
+  }
+  slot->pruned_after = now;
+  std::size_t kept = 0;
+  for (access_log_t* l : list) {
+    bool holds;
+    {
+      lock_scope held(l->lock);
+      holds = !l->dead && (l->reads.has_task(task) || l->writes.has_task(task));
+    }
+    if (holds) list[kept++] = l;
+  }
+  list.resize(kept);
+  std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
+  slot->prune_at = std::max<std::size_t>(64, 2 * list.size());
 }
 
 void tsm_t::note_write_size(address_t size) {
@@ -128,10 +165,12 @@ access_log_t* tsm_t::log(object_t const& object, tsm_access_t access, unsigned s
   if (!logged(object, code)) return nullptr;
   site_how_t const how = how_now(atomic);
   access_log_t* l = locked_log_of(object);
+  bool appended;
   {
     lock_scope held(l->lock, lock_scope::adopt);
-    record(l, access, task, to_address(code), how);
+    appended = record(l, access, task, to_address(code), how);
   }
+  if (appended) prune(task);
   if (access == TSM_WRITE) note_write_size(object.size);
   return l;
 }
@@ -156,13 +195,16 @@ void tsm_t::absorb(unsigned short from, unsigned short to, std::uint64_t step) {
   touched_t& mine = touched.at(to).logs;
   for (access_log_t* l : slot->logs) {
     lock_scope held(l->lock);
-    if (l->dead) continue;
+    // Freed since (and perhaps another object's now): nothing of `from`'s
+    // to take over, and `to`'s list must not name it for nothing.
+    if (l->dead || !(l->reads.has_task(from) || l->writes.has_task(from))) continue;
     bool const had = l->reads.has_task(to) || l->writes.has_task(to);
     if (!had) mine.push_back(l);  // may throw; nothing moved yet (moves cannot fail)
     l->reads.move_task(from, to, step);
     l->writes.move_task(from, to, step);
   }
   slot->logs.clear();
+  prune(to);
 }
 
 void tsm_t::forget(address_t begin, address_t end) {
@@ -174,6 +216,7 @@ void tsm_t::forget(address_t begin, address_t end) {
       if (e.key.base >= begin && extent_index_t::high(e.key) <= end) dead.push_back(e);
     });
   }
+  if (!dead.empty()) forgotten.fetch_add(1, std::memory_order_relaxed);
   for (extent_index_t::entry_t const& e : dead) {
     {
       lock_scope held(e.log->lock);
@@ -186,6 +229,24 @@ void tsm_t::forget(address_t begin, address_t end) {
   }
 }
 
+void tsm_t::name(unsigned short handle, thread_model_t::threadid_t const& identity) {
+  identity_slot_t* slot = identity.task_id == 0 && identity.thread == 0 ? identities_.find(handle)
+                                                                        : &identities_.at(handle);
+  if (slot == nullptr) return;
+  // Relaxed: readers reach the slot through a log's lock, which the task's
+  // own thread released after this store (see name_of()).
+  slot->task_id.store(identity.task_id, std::memory_order_relaxed);
+  slot->thread.store(identity.thread, std::memory_order_relaxed);
+}
+
+thread_model_t::threadid_t tsm_t::name_of(unsigned short handle) const {
+  identity_slot_t const* slot = identities_.find(handle);
+  if (slot == nullptr) return {0, 0};
+  // The name was stored before the handle's task logged the site that the
+  // caller holds the log lock of; that lock orders the two.
+  return {slot->task_id.load(std::memory_order_relaxed), slot->thread.load(std::memory_order_relaxed)};
+}
+
 void tsm_t::leave(unsigned short task, void const* code) {
   (void)code;
   discard(task);
@@ -195,11 +256,10 @@ void tsm_t::discard(unsigned short task) {
   touched_slot_t* slot = touched.find(task);
   if (slot == nullptr) return;
   touched_t* const list = &slot->logs;
-  // How many of the logs this task empties may stay idle: the sum of the
-  // shards is read once per leave, not once per log.
-  std::size_t const cap = std::max<std::size_t>(4096, peak_working_set.load(std::memory_order_relaxed));
-  std::size_t const idle_now = list->empty() ? cap : idle_count();
-  std::size_t may_idle = idle_now < cap ? cap - idle_now : 0;
+  // How many of the logs this task empties may stay idle: reserved once
+  // per leave (not once per log), and given back once it is done.
+  std::size_t const reserved = reserve_idle(list->size());
+  std::size_t may_idle = reserved;
   std::atomic<std::ptrdiff_t>& shard = idle[task % idle_shards].count;
   for (access_log_t* l : *list) {
     object_t key;
@@ -219,6 +279,8 @@ void tsm_t::discard(unsigned short task) {
     }
     reclaim(l, key);
   }
+  settle_idle(reserved);
+  slot->prune_at = 64;
   // A handle whose tasks once touched far more objects than this one gives
   // the room back; one that touches as many each time keeps it, so that its
   // next task does not grow the list again.
@@ -237,17 +299,24 @@ void tsm_t::reclaim(access_log_t* l, object_t const& key) {
     // leave reclaimed it first.
     if (l->dead || !(l->key() == key) || !l->reads.empty() || !l->writes.empty()) return;
     l->dead = true;
+    if (l->idle) {
+      // Counted while idle, it stops counting as it leaves (forget()).
+      l->idle = false;
+      idle[0].count.fetch_sub(1, std::memory_order_relaxed);
+    }
   }
   index.erase(l);
   extents.erase(key);
   extents.for_each_meeting(extent_index_t::low(key), extent_index_t::high(key), [](extent_index_t::entry_t const& e) {
     lock_scope n(e.log->lock);
+    VEXA_CHECK(e.log->neighbours != 0);
     --e.log->neighbours;
   });
   pool.release(l);
 }
 
 void tsm_t::reset() {
+  forgotten.fetch_add(1, std::memory_order_relaxed);
   lock_scope held(structure_lock);
   index.for_each([this](access_log_t* l) {
     {
@@ -255,6 +324,9 @@ void tsm_t::reset() {
       l->reads.clear();
       l->writes.clear();
       l->neighbours = 0;
+      // Each mark leaves with its count, so that the count stays exact
+      // while a leaving task idles logs this walk has not reached yet.
+      if (l->idle) idle[0].count.fetch_sub(1, std::memory_order_relaxed);
       l->idle = false;
       l->dead = true;
     }
@@ -262,7 +334,42 @@ void tsm_t::reset() {
   });
   index.clear();
   extents.clear();
-  for (idle_shard_t& shard : idle) shard.count.store(0, std::memory_order_relaxed);
+  // Every log is dead now, so nothing can be idle; the increments of the
+  // leaves that idled them were made under log locks taken since.
+  std::ptrdiff_t sum = 0;
+  for (idle_shard_t const& shard : idle) sum += shard.count.load(std::memory_order_relaxed);
+  VEXA_CHECK(sum == 0);
+  (void)sum;
+}
+
+std::size_t tsm_t::idle_cap() const {
+  return std::max<std::size_t>(4096, peak_working_set.load(std::memory_order_relaxed));
+}
+
+// A leaving task's share of the idle cap, at most `wanted`. Marks made under
+// a reservation are in the shards before it is settled (under idle_lock,
+// which orders them before the next reservation's sum), so the idle count
+// plus what is reserved never passes the cap; revivals only lower it.
+std::size_t tsm_t::reserve_idle(std::size_t wanted) {
+  if (wanted == 0) return 0;
+  std::size_t const cap = idle_cap();
+  lock_scope held(idle_lock);
+  std::size_t const taken = idle_count() + idle_reserved_;
+  std::size_t const granted = std::min(wanted, taken < cap ? cap - taken : 0);
+  idle_reserved_ += granted;
+  return granted;
+}
+
+void tsm_t::settle_idle(std::size_t reserved) {
+  if (reserved == 0) return;
+  lock_scope held(idle_lock);
+  VEXA_CHECK(idle_reserved_ >= reserved);
+  idle_reserved_ -= reserved;
+}
+
+std::size_t tsm_t::touched_length(unsigned short handle) const {
+  touched_slot_t const* slot = touched.find(handle);
+  return slot == nullptr ? 0 : slot->logs.size();
 }
 
 std::size_t tsm_t::live_logs() {
@@ -302,19 +409,22 @@ void tsm_t::collect(statistic_t& s) {
 
 // In lock order; a thread holds at most one log's lock, so taking all of
 // them one by one under the structure lock cannot meet a thread that waits
-// for one while holding another.
+// for one while holding another. fork() itself takes these through the
+// lock registry; tests use this to see that none stays held.
 void tsm_t::lock_for_fork() {
-  structure_lock.lock();
-  pool.for_each([](access_log_t& l) { l.lock.lock(); });
-  touched.lock().lock();
-  cases_lock.lock();
+  structure_lock.lock_for_fork();
+  pool.for_each([](access_log_t& l) { l.lock.lock_for_fork(); });
+  touched.lock().lock_for_fork();
+  places_.lock().lock_for_fork();
+  cases_lock.lock_for_fork();
 }
 
 void tsm_t::unlock_after_fork() {
-  cases_lock.unlock();
-  touched.lock().unlock();
-  pool.for_each([](access_log_t& l) { l.lock.unlock(); });
-  structure_lock.unlock();
+  cases_lock.unlock_after_fork();
+  places_.lock().unlock_after_fork();
+  touched.lock().unlock_after_fork();
+  pool.for_each([](access_log_t& l) { l.lock.unlock_after_fork(); });
+  structure_lock.unlock_after_fork();
 }
 
 }  // namespace vexa

@@ -21,13 +21,23 @@
 //    indexed instead, idle, so that a program whose tasks touch the same
 //    objects over and over (a sweep per parallel region) does not make and
 //    unmake every log each time; memory stays within twice the working set.
+//    The idle count is exact (each idle mark is counted once, whoever takes
+//    the log away), and leaving tasks reserve their share of the cap under
+//    idle_lock before they idle anything, so tasks leaving at once cannot
+//    overfill it together.
+//  - a touched list names each log at most twice over: freed memory
+//    (forget) takes logs away from under the lists, and a task that
+//    touches the recycled object again appends it again, so a list that
+//    has doubled since it was last pruned drops what its task no longer
+//    holds (prune()).
 // Handles, not tasks, own the lists: a task that left while the detector was
 // off keeps its entries, and the next task with its handle inherits them and
 // discards them when it leaves, as the handle's entries always were.
 //
 // Locks, in the order they may nest (the runtime lock comes before all of
 // them, see runtime.h):
-//   structure_lock -> a log's lock -> touched's table lock -> cases_lock.
+//   structure_lock -> a log's lock -> touched's table lock -> cases_lock;
+// idle_lock is taken alone (ranks: lock.h).
 // structure_lock guards the index's and the extent index's changes, the pool
 // and every log's key and liveness; a thread holds at most one log's lock at
 // a time. feature_lock is taken with no other detector lock held. commit()
@@ -50,6 +60,7 @@
 #include <vector>
 
 #include "../../include/vexa.h"
+#include "../vexa/base.h"
 #include "../vexa/feature.h"
 #include "../vexa/handle_table.h"
 #include "access_log.h"
@@ -64,9 +75,9 @@ class tsm_t : public feature_t {
   using object_t = vexa::object_t;
   using access_log_t = vexa::access_log_t;
 
-  // The conflicts of one access. Before commit, descriptors carry the
-  // accessing task's handle in `thread`; commit translates handles into
-  // thread identities.
+  // The conflicts of one access. Before commit, the offender carries the
+  // accessing task's handle in `thread`, which commit translates into its
+  // identity; the offenses are named as check() finds them (name()).
   struct case_t {
     tsm_access_desc_t offender;
     std::list<tsm_access_desc_t> offenses;  // in the order report() found them
@@ -133,14 +144,35 @@ class tsm_t : public feature_t {
   // Delivers the case as event 256 and frees it; nothing for null.
   void commit(case_t* c);
 
+  // The identity that reports give the accesses of a handle: set when the
+  // handle is given to a task and cleared ({0, 0}) when it is given back,
+  // under the runtime lock. check() reads it under the lock of a log that
+  // holds one of the handle's sites, where the handle cannot change hands
+  // (its task drops its sites before the handle is given back), so that a
+  // report names the task that made the access even if the handle has been
+  // given out again by the time the report is delivered. May throw
+  // std::bad_alloc, leaving the name as it was.
+  void name(unsigned short handle, thread_model_t::threadid_t const& identity);
+  thread_model_t::threadid_t name_of(unsigned short handle) const;
+
   void collect(statistic_t& s);
   // Logs that live tasks hold; idle ones are not counted (tests).
   std::size_t live_logs();
+  // Idle logs as counted, and how many may be (tests).
+  std::size_t idle_logs() const { return idle_count(); }
+  std::size_t idle_cap() const;
+  // Entries of a handle's touched list (tests).
+  std::size_t touched_length(unsigned short handle) const;
 
   // The fork handlers take every lock of the detector before fork() and
   // release them after it, in the parent and in the child.
   void lock_for_fork();
   void unlock_after_fork();
+  // In a child after fork(): the leaves that had reserved idle room ran on
+  // threads the child does not have.
+  void drop_reservations() { idle_reserved_ = 0; }
+  // The lock of the table of places (tests: fork while it is held).
+  lock_t& places_lock() { return places_.lock(); }
 
 
   // Largest size any task has had logged as a write; never below 4. Kept
@@ -150,7 +182,7 @@ class tsm_t : public feature_t {
   std::atomic<std::uint32_t> largest_write;
 
   std::map<unsigned short, case_t*> cases;  // open cases by task handle; guarded by cases_lock
-  lock_t cases_lock;                        // guards cases and every case's offenses
+  lock_t cases_lock{lock_rank::tsm_cases};  // guards cases and every case's offenses
 
  private:
   friend struct case_builder_t;
@@ -164,12 +196,22 @@ class tsm_t : public feature_t {
   // every first touch, would otherwise share a line.
   struct alignas(64) touched_slot_t {
     touched_t logs;
+    std::size_t prune_at = 64;      // see prune()
+    std::uint32_t pruned_after = 0;  // `forgotten` when it was last pruned
+  };
+  struct identity_slot_t {
+    std::atomic<std::uint64_t> task_id{0};
+    std::atomic<unsigned long> thread{0};
   };
 
   bool logged(object_t const& object, void const* code) const;
   access_log_t* locked_log_of(object_t const& o);
   access_log_t* create(object_t const& o);
-  void record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code, site_how_t const& how);
+  // Whether the log went onto the task's touched list.
+  bool record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code, site_how_t const& how);
+  void prune(unsigned short task);
+  std::size_t reserve_idle(std::size_t wanted);
+  void settle_idle(std::size_t reserved);
   void note_write_size(address_t size);
   site_how_t how_now(bool atomic) const;
   case_t* check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
@@ -177,12 +219,13 @@ class tsm_t : public feature_t {
   void reclaim(access_log_t* l, object_t const& key);
   std::size_t idle_count() const;
 
-  lock_t structure_lock;  // guards index changes, extents, pool, log keys and liveness
+  lock_t structure_lock{lock_rank::tsm_structure};  // guards index changes, extents, pool, log keys and liveness
   log_index_t index;
   extent_index_t extents;
   log_pool_t pool;
   handle_table_t<touched_slot_t> touched;
   handle_table_t<std::atomic<void const*>> places_;  // by handle, see place()
+  handle_table_t<identity_slot_t> identities_;      // by handle, see name()
   std::atomic<vexa_order_t> order_{nullptr};
   // Idle logs, counted in shards by handle: a sweep's tasks revive and
   // idle every log once per region, and one shared counter bounced between
@@ -198,6 +241,13 @@ class tsm_t : public feature_t {
   // The most logs that live tasks held at once; written under the
   // structure lock, read without it to size the idle cache.
   std::atomic<std::size_t> peak_working_set{0};
+  // Raised by every forget() that took logs away and by every reset: only
+  // those leave touched lists naming logs their tasks no longer hold.
+  // Relaxed: a stale value delays a prune to the list's next doubling.
+  std::atomic<std::uint32_t> forgotten{0};
+  // Idle marks that leaving tasks have reserved and not yet settled.
+  lock_t idle_lock{lock_rank::tsm_idle};
+  std::size_t idle_reserved_ = 0;  // guarded by idle_lock
 };
 
 }  // namespace vexa

@@ -29,6 +29,10 @@ struct task_record_t {
   unsigned short suspend_depth = 0;  // wraps, as 16-bit counters do
   std::uint64_t task_id = 0;         // as given to _VEXA_enterTaskAs
   std::uint64_t step = 0;            // set by _VEXA_placeTask
+  // Entries that failed (out of memory, no handle) while this task was the
+  // thread's current one: the program's leaves of those come first, and
+  // each of them closes one instead of leaving this task.
+  std::uint32_t failed_inside = 0;
   // The locks the task holds (_VEXA_acquireLock), each with its depth; the
   // signature of all of them goes with every access it logs.
   static constexpr unsigned max_locks = 8;
@@ -91,7 +95,7 @@ extern thread_local thread_info_t current __attribute__((tls_model("initial-exec
 // chain insertion, under node locks or a chain lock) and when a thread ends,
 // and nothing else is locked while it is held.
 struct arena_pool_t {
-  lock_t lock;
+  lock_t lock{lock_rank::arena_pool};
   std::vector<arena_t*> orphans;  // guarded by lock
   pthread_key_t key;              // a thread's value: its arena
   bool keyed;                     // key exists; guarded by lock

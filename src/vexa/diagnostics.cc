@@ -200,6 +200,8 @@ char const* event_message(vexa_event_reason_t reason) {
   }
 }
 
+error_detail_t error_detail = {nullptr, {0, 0}, 0, false, nullptr};
+
 void raw_dump(char const* label, void const* object, std::size_t n) {
   text_t t;
   raw_dump(t, label, object, n);
@@ -250,7 +252,17 @@ void dump_communication() {
     else
       (t << "vexa: internal error ").dec(static_cast<std::uint32_t>(reason));
     t.end_line();
+    if (error_detail.hook != nullptr) {
+      t << "vexa: " << error_detail.hook << "(";
+      for (unsigned i = 0; i < error_detail.count; ++i) {
+        if (i != 0) t << ", ";
+        if (error_detail.addresses) (t << "0x").hex(error_detail.values[i]);
+        else t.dec(error_detail.values[i]);
+      }
+      (t << "): " << error_detail.problem).end_line();
+    }
   }
+  error_detail.hook = nullptr;  // this stop's only; a further answer in its loop is another error
 }
 
 void dump_filter(vexa_filter_t const& record) {

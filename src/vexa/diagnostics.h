@@ -12,6 +12,19 @@
 
 namespace vexa {
 
+// The particulars of a hook's error, printed under its error line (logging
+// bit 0x4) as "vexa: HOOK(VALUES): PROBLEM", so that the line says which
+// value was wrong. Set by raise_error() under the runtime lock for one
+// stop; the first dump of that stop uses it up.
+struct error_detail_t {
+  char const* hook;  // null: nothing to add
+  std::uint64_t values[2];
+  unsigned count;  // values shown
+  bool addresses;  // shown in hexadecimal
+  char const* problem;
+};
+extern error_detail_t error_detail;
+
 // The diagnostics of one stop, for __vexa_event_reason and the record.
 // Past print_limit printed detections, detections are counted instead.
 void dump_communication();

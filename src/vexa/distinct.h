@@ -73,7 +73,7 @@ class distinct_t {
   // A leaf lock, taken under the runtime lock by admit() and alone by the
   // unload stop, which runs without the runtime lock while a thread that
   // outlives main may still be in a stop. Guards everything below.
-  lock_t lock_;
+  lock_t lock_{lock_rank::distinct};
   std::vector<vexa_distinct_t> entries_;  // in order of first raising
   std::unordered_map<key_t, std::size_t, hash_t> index_;  // key -> position in entries_
   std::vector<tsm_access_desc_t> kept_;   // the offenses a filtered 256 still raises

@@ -11,13 +11,13 @@ namespace vexa {
 
 class feature_t {
  public:
-  feature_t() : filter(nullptr) {}
+  explicit feature_t(lock_rank rank) : filter(nullptr), feature_lock(rank) {}
   feature_t(feature_t const&) = delete;
   feature_t& operator=(feature_t const&) = delete;
 
-  // Tells the feature which lock is held outside its own. Lock order is
-  // documented where the locks are declared (runtime.h); nothing checks it
-  // at run time, so this does nothing.
+  // Tells the feature which lock is held outside its own. Every lock has
+  // its rank in the one lock order (lock.h), which a checking build checks
+  // at every acquisition, so this has nothing left to do.
   virtual void initialize_lock_order(lock_t const& outer) { (void)outer; }
   // Drops everything the detector has gathered; called by configure() with
   // the runtime lock held.

@@ -1,13 +1,18 @@
 // fork() while other threads run hooks. The child has only the thread that
 // forked, so any lock another thread held at that moment would stay held
-// there for ever. The prepare handler takes every lock of the library in
-// lock order (runtime.h), which waits for every other thread to leave its
-// locked section and keeps them out until the copy is made; the parent and
-// the child then release them. The child also forgets the tasks of the
-// threads it does not have.
+// there for ever. The prepare handler takes every lock there is, the
+// library's and the bridge's, from the registries (lock.h) in rank order,
+// which waits for every other thread to leave its locked section and keeps
+// them out until the copy is made; the parent and the child then release
+// them. The child also forgets the tasks of the threads it does not have.
 #include <pthread.h>
 
 #include "hook_frame.h"
+
+// The bridge's registry, when a bridge is loaded with the library: a weak
+// reference, so that the library loads without one. Not part of the
+// library's interface (the bridge defines it; the library only looks).
+extern "C" __attribute__((weak, visibility("default"))) vexa::lock_registry_t* __vexa_bridge_locks;
 
 namespace vexa {
 namespace {
@@ -18,22 +23,26 @@ namespace {
 // on the same thread.
 bool forked_inside_hook = false;
 
+lock_registry_t* bridge_registry() {
+  return &__vexa_bridge_locks == nullptr ? nullptr : __vexa_bridge_locks;
+}
+
 void prepare() {
   forked_inside_hook = current.in_hook;
   if (forked_inside_hook) return;
-  vexa.lock.lock();
-  vexa.lock_features();
-  vexa.tsm.lock_for_fork();
-  arena_pool_t::get().lock.lock();
-  vexa.finished_lock.lock();
+  lock_registry_t* const bridge = bridge_registry();
+  for (unsigned r = 0; r < static_cast<unsigned>(lock_rank::count); ++r) {
+    lock_registry.take_rank(static_cast<lock_rank>(r));
+    if (bridge != nullptr) bridge->take_rank(static_cast<lock_rank>(r));
+  }
 }
 
 void release() {
-  vexa.finished_lock.unlock();
-  arena_pool_t::get().lock.unlock();
-  vexa.tsm.unlock_after_fork();
-  vexa.unlock_features();
-  vexa.lock.unlock();
+  lock_registry_t* const bridge = bridge_registry();
+  for (unsigned r = static_cast<unsigned>(lock_rank::count); r-- > 0;) {
+    if (bridge != nullptr) bridge->release_rank(static_cast<lock_rank>(r));
+    lock_registry.release_rank(static_cast<lock_rank>(r));
+  }
 }
 
 void parent() {
@@ -46,6 +55,7 @@ void parent() {
 void child() {
   if (forked_inside_hook) return;
   release();
+  vexa.tsm.drop_reservations();
   unsigned long const self = self_identity().thread;
   std::uint32_t gone = 0;
   for (auto it = vexa.threads.begin(); it != vexa.threads.end();) {
@@ -55,6 +65,8 @@ void child() {
     }
     unsigned short const handle = it->first;
     it = vexa.threads.erase(it);
+    vexa.handle_bits.give_back(handle);
+    vexa.tsm.name(handle, {0, 0});
     vexa.tsm.discard(handle);
     vexa.re.leave(handle);
     ++gone;

@@ -68,7 +68,7 @@ class handle_table_t {
   }
 
   std::atomic<T*> blocks_[256] = {};
-  lock_t grow_lock_;  // serialises block allocation; a leaf lock
+  lock_t grow_lock_{lock_rank::handle_table};  // serialises block allocation
 };
 
 }  // namespace vexa

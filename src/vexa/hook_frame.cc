@@ -38,4 +38,13 @@ void raise_event(vexa_event_reason_t reason) {
   vexa.notify_debugger(reason);
 }
 
+void raise_error(vexa_event_reason_t reason, error_detail_t const& detail) {
+  lock_scope held(vexa.lock);
+  error_detail = detail;  // guarded by the runtime lock, as every stop is
+  struct clear_t {
+    ~clear_t() { error_detail.hook = nullptr; }  // also when the stop's command throws
+  } const clear;
+  vexa.notify_debugger(reason);
+}
+
 }  // namespace vexa

@@ -65,6 +65,10 @@ inline void check_task_id(task_record_t const* record) {
 
 // Raises one event from a hook: under the runtime lock, for a stop.
 [[gnu::noinline, gnu::cold]] void raise_event(vexa_event_reason_t reason);
+// The same for an error of a hook's argument, with the line that names it
+// (diagnostics.h): "vexa: HOOK(VALUES): PROBLEM" under logging bit 0x4.
+struct error_detail_t;
+[[gnu::noinline, gnu::cold]] void raise_error(vexa_event_reason_t reason, error_detail_t const& detail);
 
 }  // namespace vexa
 

@@ -1,4 +1,5 @@
 // _VEXA_readMemory and _VEXA_writeMemory: feed the sharing detector.
+#include "diagnostics.h"
 #include "hook_frame.h"
 
 namespace vexa {
@@ -75,5 +76,10 @@ VEXA_EXPORT void _VEXA_forgetMemory(void const* begin, void const* end) {
   if (VEXA_LIKELY(!guarded(VEXA_GUARD_MEMORY))) return;
   hook_scope_t const scope;
   if (scope.nested() || !enabled(VEXA_ENABLE_TSM)) return;
+  if (to_address(begin) > to_address(end)) {
+    raise_error(VEXA_ERROR_INVALID_PARAMETER, {"_VEXA_forgetMemory", {to_address(begin), to_address(end)}, 2, true,
+                                               "begin lies above end; nothing is forgotten"});
+    return;
+  }
   vexa::vexa.tsm.forget(to_address(begin), to_address(end));
 }

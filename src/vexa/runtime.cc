@@ -112,7 +112,8 @@ bool read_environment_address(char const* name, address_t& out) {
   return true;
 }
 
-vexa_t::vexa_t() : lock(), threads(), finished(), finished_lock(), live_tasks(0), tsm(), re(), features{&tsm, &re} {
+vexa_t::vexa_t()
+    : lock(lock_rank::runtime), threads(), finished(), finished_lock(lock_rank::finished), live_tasks(0), tsm(), re(), features{&tsm, &re} {
   for (int i = 1; i >= 0; --i)
     if (features[i] != nullptr) features[i]->initialize_lock_order(lock);
 

@@ -10,20 +10,14 @@
 //  - std::bad_alloc may pass out of any hook into the program; every lock is
 //    held through a scope object, so none stays held.
 //
-// Lock order, for the whole library:
-//   runtime lock (vexa_t::lock)
-//     -> a detector's feature_lock (configure() resets a detector)
-//     -> tsm_t's structure lock -> one access log's lock
-//        -> tsm_t's touched-list table lock -> tsm_t::cases_lock
-// (tsm.h). re_t's feature_lock comes before its stack table's lock
-// (handle_table.h). re_t's raise and tsm_t::commit release their own locks
-// before they take the runtime lock; the runtime lock is then held for the
-// whole stop.
-// arena_pool_t::lock (current.h) is a leaf: taken under any of these when a
-// thread first needs an arena, and nothing is locked while it is held.
-// distinct_t's lock (distinct.h) is a leaf too: taken under the runtime lock
-// in a stop, alone at unload. vexa_t::finished_lock is a leaf, taken alone.
-// fork() takes all of them, in this order (fork.cc).
+// Lock order: the ranks of lock_rank (src/lock/lock.h), one order for the
+// library and the bridge, checked in a checking build. In short: the
+// runtime lock, then a detector's feature_lock (configure() resets a
+// detector), then tsm_t's structure lock, one access log's lock, a handle
+// table's block lock, tsm_t::cases_lock (tsm.h); the rest are taken alone
+// or last. re_t's raise and tsm_t::commit release their own locks before
+// they take the runtime lock; the runtime lock is then held for the whole
+// stop. fork() takes every lock there is from the registries (fork.cc).
 #ifndef VEXA_RUNTIME_H
 #define VEXA_RUNTIME_H
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 
+#include "../lock/check.h"
 #include "base.h"
 
 namespace vexa {
@@ -40,7 +41,10 @@ class handle_bits_t {
     }
     return choose_handle(threads);
   }
-  void take(unsigned short h) { used_[h / 64] |= std::uint64_t{1} << (h % 64); }
+  void take(unsigned short h) {
+    VEXA_CHECK(h != 0 && !(used_[h / 64] & (std::uint64_t{1} << (h % 64))));
+    used_[h / 64] |= std::uint64_t{1} << (h % 64);
+  }
   void give_back(unsigned short h) { used_[h / 64] &= ~(std::uint64_t{1} << (h % 64)); }
 
  private:

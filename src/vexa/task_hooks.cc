@@ -20,6 +20,13 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   print_task_trace(verb, code, handle, vexa.identity_of(handle));
 }
 
+// An entry that failed leaves the thread's current task as it was: the
+// task it would have interrupted goes on, and the program's leave of the
+// failed one (which comes first) is told apart by the count.
+void entry_failed(thread_info_t& self) {
+  if (self.record != nullptr) ++self.record->failed_inside;
+}
+
 [[gnu::noinline]] void enter_task(void const* ret, std::uint64_t task_id = 0) {
   hook_scope_t const scope; if (scope.nested()) return;
   thread_info_t& self = current;
@@ -28,7 +35,7 @@ void trace(char const* verb, void const* code, unsigned short handle) {
     record = new task_record_t;
   } catch (std::bad_alloc const&) {
     raise_event(VEXA_ERROR_OUT_OF_MEMORY);
-    self.record = nullptr;
+    entry_failed(self);
     return;
   }
   record->parent = self.record;
@@ -38,28 +45,30 @@ void trace(char const* verb, void const* code, unsigned short handle) {
   try {
     lock_scope held(vexa.lock);
     handle = vexa.handle_bits.choose(vexa.threads);
-    // The only step that can fail comes first, so that a thread model that
+    // The steps that can fail come first, so that a thread model that
     // cannot grow leaves the count and the guard as they were.
     if (handle != 0) {
-      vexa.threads[handle] = {task_id, self_identity().thread};
+      thread_model_t::threadid_t const identity{task_id, self_identity().thread};
+      vexa.tsm.name(handle, identity);
+      vexa.threads[handle] = identity;
       vexa.handle_bits.take(handle);
+      // A refused entry counts no task: it would keep the memory hooks on
+      // for good, since no leave ever takes it back.
+      vexa.live_tasks.store(vexa.live_tasks.load(std::memory_order_relaxed) + 1,
+                            std::memory_order_relaxed);  // writers hold the lock; see runtime.h
     }
     record->handle = handle;
     if (enabled(VEXA_ENABLE_TSM)) set_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
-    vexa.live_tasks.store(vexa.live_tasks.load(std::memory_order_relaxed) + 1,
-                          std::memory_order_relaxed);  // writers hold the lock; see runtime.h
   } catch (...) {
-    // As for every failed entry, the thread runs no task now: the program's
-    // leave of this task, and those of the tasks open around it, find none.
-    self.record = nullptr;
     delete record;
+    entry_failed(self);
     throw;
   }
 
   if (handle == 0) {
     raise_event(VEXA_ERROR_TASK_HANDLE_OVERFLOW);
-    self.record = nullptr;
     delete record;
+    entry_failed(self);
     return;
   }
   self.record = record;
@@ -75,7 +84,9 @@ void trace(char const* verb, void const* code, unsigned short handle) {
 // last live task the memory hooks switch themselves off.
 thread_model_t::threadid_t retire(unsigned short handle) {
   lock_scope held(vexa.lock);
+  VEXA_CHECK(handle != 0);
   thread_model_t::threadid_t const identity = vexa.identity_of(handle);
+  vexa.tsm.name(handle, {0, 0});
   vexa.threads.erase(handle);
   vexa.handle_bits.give_back(handle);
   std::uint32_t const live = vexa.live_tasks.load(std::memory_order_relaxed);
@@ -96,6 +107,13 @@ void end_task(void const* ret, bool keep) {
   thread_info_t& self = current;
   task_record_t* record = self.record;
   if (record == nullptr) {
+    raise_event(VEXA_ERROR_TASK_NESTING);
+    return;
+  }
+  if (record->failed_inside != 0) {
+    // The leave of an entry that failed: there is no task to leave, as
+    // without a current one, but the task it would have interrupted stays.
+    --record->failed_inside;
     raise_event(VEXA_ERROR_TASK_NESTING);
     return;
   }
@@ -146,12 +164,18 @@ void end_task(void const* ret, bool keep) {
       vexa.finished.erase(it);
     }
   }
+  char const* const hook = absorb ? "_VEXA_absorbTask" : "_VEXA_releaseTask";
   if (record == nullptr) {
-    raise_event(VEXA_ERROR_INVALID_PARAMETER);
+    raise_error(VEXA_ERROR_INVALID_PARAMETER, {hook, {task_id, 0}, 1, false, "no finished task has this id"});
     return;
   }
   unsigned short const handle = record->handle;
   task_record_t const* into = current.record;
+  // Nothing to absorb into: the accesses go as a release's would, but not
+  // without a word, since the program meant to keep them.
+  if (absorb && into == nullptr)
+    raise_error(VEXA_ERROR_TASK_NESTING,
+                {hook, {task_id, 0}, 1, false, "no current task to absorb into; its accesses are dropped"});
   if (enabled(VEXA_ENABLE_TSM)) {
     if (absorb && into != nullptr) vexa.tsm.absorb(handle, into->handle, into->step);
     else vexa.tsm.discard(handle);
@@ -217,7 +241,14 @@ void release_lock(void const* lock) {
     for (unsigned j = 0; j < record->held_count; ++j) record->locks |= record->held[j].bit;
     return;
   }
-  if (record->overflow != 0) --record->overflow;
+  if (record->overflow != 0) {
+    --record->overflow;  // one of those beyond max_locks, which are not told apart
+    return;
+  }
+  hook_scope_t const scope;
+  if (scope.nested()) return;
+  raise_error(VEXA_ERROR_INVALID_PARAMETER,
+              {"_VEXA_releaseLock", {to_address(lock), 0}, 1, true, "the current task does not hold this lock"});
 }
 
 [[gnu::noinline]] void suspend_task(void const* ret) {
