@@ -335,6 +335,7 @@ def main():
     ap.add_argument("--out", help="where the shrunk disagreements and the summary go")
     ap.add_argument("--shrink", type=int, default=0, help="at most this many disagreements are shrunk")
     ap.add_argument("--shrink-seconds", type=int, default=180, help="per disagreement")
+    ap.add_argument("--show", type=int, default=10, help="disagreements listed after the table")
     ap.add_argument("--min-precision", type=float)
     ap.add_argument("--min-recall", type=float)
     args = ap.parse_args()
@@ -391,6 +392,9 @@ def main():
     for f in failures:
         print(f)
     print("\n%d disagreements: %s" % (len(disagreements), dict(collections.Counter(d[0] for d in disagreements))))
+    for kind, case, build, threads, sids, detail in disagreements[:args.show]:
+        what = " | ".join(describe_access(case.program, s) for s in sids) if sids else ""
+        print("  %s: seed %s, %s, %d threads, %s  %s" % (kind, case.seed, build, threads, detail, what))
 
     shrunk = []
     if args.out:
