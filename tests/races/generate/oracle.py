@@ -12,7 +12,8 @@ Edges, as OpenMP defines them:
 - an undeferred (if(0)) task ends before its parent continues; its own
   children are not waited for;
 - taskwait: the parent's children created before it (not grandchildren)
-  end before what follows;
+  end before what follows; with depend, only the children its dependences
+  would make an undeferred task wait for;
 - taskgroup end: every task created in it, and every descendant of those,
   ends before what follows;
 - dependences, between sibling tasks only, from an earlier to a later one
@@ -89,7 +90,7 @@ class Graph:
         if isinstance(n, Guarded):
             return self.body(task, n.body, cur, locks | {n.lock})
         if isinstance(n, Taskwait):
-            return self.node([cur] + [c.end for c in task.children])
+            return self.node([cur] + [c.end for c in task.children if not n.deps or dep_orders(c.deps, n.deps)])
         if isinstance(n, Taskgroup):
             group = []
             task.open_groups.append(group)

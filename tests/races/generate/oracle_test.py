@@ -32,8 +32,8 @@ class Ids:
     def task(self, *body, if0=False, deps=()):
         return Task(self.sid(), list(body), if0, deps)
 
-    def wait(self):
-        return Taskwait(self.sid())
+    def wait(self, deps=()):
+        return Taskwait(self.sid(), deps)
 
     def group(self, *body):
         return Taskgroup(self.sid(), list(body))
@@ -103,6 +103,12 @@ class OracleTest(unittest.TestCase):
         # Dependences bind siblings only: a task's child is not ordered by them.
         self.check(single_program(b, b.task(b.task(b.w("a"), deps=[("out", "v0")])),
                                   b.task(b.r("b"), deps=[("in", "v0")])), {("a", "b")})
+        # taskwait depend waits for the children its dependences name, and
+        # so does an undeferred task with them; neither waits for the rest.
+        for wait in (lambda: b.wait(deps=[("in", "v1")]), lambda: b.task(if0=True, deps=[("in", "v1")])):
+            self.check(single_program(b, b.task(b.w("a"), deps=[("out", "v1")]), b.task(b.w("b"), deps=[("in", "v1")]),
+                                      b.task(b.w("c")), wait(), b.r("d")),
+                       {("a", "c"), ("b", "c"), ("b", "d"), ("c", "d")})
         # Transitively: B is never waited for, C depends on it, a taskgroup waits for C.
         self.check(single_program(b, b.task(b.w("a"), deps=[("out", "v0")]),
                                   b.group(b.task(deps=[("in", "v0")])), b.r("c")), set())

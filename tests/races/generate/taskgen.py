@@ -14,7 +14,7 @@ and a body is a list of statements:
   Guarded(lock, accesses)         accesses under a critical (named or
                                   not) or an omp lock
   Task(if0, deps, body)           #pragma omp task [if(0)] [depend(...)]
-  Taskwait()
+  Taskwait(deps)                  #pragma omp taskwait [depend(...)]
   Taskgroup(body)
 
 Every access is a statement on a line of its own, so that a report's line
@@ -74,7 +74,11 @@ class Task(Node):
 
 
 class Taskwait(Node):
-    pass
+    """With deps, waits only for the children those dependences name."""
+
+    def __init__(self, sid, deps=()):
+        super().__init__(sid)
+        self.deps = list(deps)
 
 
 class Taskgroup(Node):
@@ -161,6 +165,8 @@ def body_valid(body, depth, in_mutex):
         elif isinstance(n, (Taskwait, Taskgroup)):
             if in_mutex:
                 return False
+            if isinstance(n, Taskwait) and any(k == "mutexinoutset" for k, _ in n.deps):
+                return False
             if isinstance(n, Taskgroup) and not body_valid(n.body, depth, in_mutex):
                 return False
         elif isinstance(n, (All, Single, Barrier)):
@@ -200,7 +206,10 @@ class Generator:
             elif roll < 0.80 and depth < MAX_TASK_DEPTH:
                 out.append(self.task(depth + 1, in_mutex, max(1, budget - 1)))
             elif roll < 0.90 and not in_mutex:
-                out.append(Taskwait(self.sid()))
+                deps = []
+                if r.random() < 0.3:
+                    deps = [(r.choice(DEP_KINDS[:3]), r.choice(VARS))]
+                out.append(Taskwait(self.sid(), deps))
             elif not in_mutex and depth < MAX_TASK_DEPTH:
                 out.append(Taskgroup(self.sid(), self.body(depth, in_mutex, max(1, budget - 1))))
             else:
@@ -313,7 +322,7 @@ class Emitter:
                 self.out(depth + 1, "(void)r;")
                 self.out(depth, "}")
             elif isinstance(n, Taskwait):
-                self.out(depth, "#pragma omp taskwait")
+                self.out(depth, "#pragma omp taskwait" + "".join(" depend(%s: %s)" % d for d in n.deps))
             elif isinstance(n, Taskgroup):
                 self.out(depth, "#pragma omp taskgroup")
                 self.out(depth, "{")
