@@ -152,17 +152,23 @@ class Case:
         return tuple(self.sid_of.get(line, "?%d" % line) for line in line_pair)
 
 
-def build_and_run(tools, case, build, threads_list, workdir, repeat=1):
-    """{threads: [Run]} for the case, or a string with the compiler's error."""
+def build_case(tools, case, build, workdir):
+    """(binary, None), or (None, the compiler's messages)."""
     name = "s%s_%s" % (case.seed, build)
     src = os.path.join(workdir, name + (".c" if build.endswith("_c") else ".cc"))
     with open(src, "w") as f:
         f.write(case.source)
     binary = os.path.join(workdir, name)
     error = tools.compile(src, build, binary)
+    return (None, error) if error is not None else (binary, None)
+
+
+def build_and_run(tools, case, build, threads_list, workdir):
+    """{threads: Run} for the case, or a string with the compiler's error."""
+    binary, error = build_case(tools, case, build, workdir)
     if error is not None:
         return error
-    return {t: [run_program(binary, t) for _ in range(repeat)] for t in threads_list}
+    return {t: run_program(binary, t) for t in threads_list}
 
 
 # ---------------------------------------------------------------- shrinking
@@ -220,14 +226,13 @@ class Shrinker:
             if racing != (self.kind == "missed"):
                 return False
         self.tests += 1
+        binary, error = build_case(self.tools, case, self.build, self.workdir)
+        if error is not None:
+            return False
         # With a team, what a run shows may depend on its schedule: a few
         # runs, any of which shows the disagreement, keep it.
-        repeat = 1 if self.threads == 1 else 3
-        result = build_and_run(self.tools, case, self.build, [self.threads], self.workdir, 1)
-        if isinstance(result, str):
-            return False
-        for _ in range(repeat):
-            run = result[self.threads][0]
+        for _ in range(1 if self.threads == 1 else 3):
+            run = run_program(binary, self.threads)
             if self.kind == "abort":
                 if run.aborted:
                     return True
@@ -235,8 +240,6 @@ class Shrinker:
                 reported = tuple(sorted(case.line_of[s] for s in self.sids)) in run.pairs
                 if reported == (self.kind == "false"):
                     return True
-            binary = os.path.join(self.workdir, "sshrink_%s" % self.build)
-            result = {self.threads: [run_program(binary, self.threads)]}
         return False
 
     def shrink(self, program):
@@ -365,7 +368,7 @@ def main():
                 failures.append("seed %s, %s: does not build:\n%s" % (case.seed, build, result))
                 continue
             for threads in threads_list:
-                run = result[threads][0]
+                run = result[threads]
                 s = stats[(build, threads)]
                 s["runs"] += 1
                 if run.errors:
