@@ -27,6 +27,8 @@ mutexinoutset is deferred, and has neither undeferred children nor a
 taskwait or taskgroup (whether its exclusion covers a child that runs
 while it waits is not settled).
 
+Every clause used is one GCC 12 and clang 14 accept, in C and in C++;
+depend(inoutset:) and omp_all_memory, which they reject, are left out.
 The programs compile as C and as C++ (each task declares the local its
 reads go to, so nothing of a parent's frame is captured).
 """
