@@ -150,6 +150,12 @@ void leave(task_t* t) {
     _VEXA_leaveTaskAt(t->code);
   }
   set_current(t->below);
+  // A detached task whose end came while a task ran above it (see
+  // on_task_schedule) ends now that its thread is back to it.
+  if (task_t* below = current(); below != nullptr && below->ended && running(below)) {
+    leave(below);
+    unref(below);
+  }
   // The task that made an undeferred task waited for it right there.
   task_t* const parent = t->parent;
   if (races && t->undeferred && parent != nullptr && parent == t->below && running(parent)) {
@@ -467,13 +473,22 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
       case ompt_task_late_fulfill:
         // On the thread that fulfils the event, for a task that may have
         // ended already; early, on the task's own thread, it ends now.
+        // libomp may report no end of the body of a task fulfilled later
+        // on the same thread, above which the fulfiller then runs: it ends
+        // when its thread comes back down to it (leave()).
+        prior_data->ptr = nullptr;
         if (running(prior) && prior == current()) {
           leave(prior);
-        } else if (races) {
-          task_t* fulfiller = current();
-          fulfil(prior, running(fulfiller) ? fulfiller : nullptr);
+        } else {
+          if (races) {
+            task_t* fulfiller = current();
+            fulfil(prior, running(fulfiller) ? fulfiller : nullptr);
+          }
+          if (running(prior)) {
+            prior->ended = true;
+            break;  // the runtime's reference goes when it leaves
+          }
         }
-        prior_data->ptr = nullptr;
         unref(prior);
         break;
       default:

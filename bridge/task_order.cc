@@ -213,12 +213,17 @@ void fulfil(task_t* t, task_t* fulfiller) {
     spin_scope held(t->lock);
     t->fulfilled.merge(fulfiller->clock, fulfiller->id, fulfiller->step);
   }
-  // The task completes now: its region's barrier comes after.
+  // The task completes now: its region's barrier comes after. One lock at
+  // a time: bridge locks never nest.
   if (t->home != nullptr && t->region == nullptr) {
+    vector_clock_t fulfilled;
+    {
+      spin_scope held(t->lock);
+      fulfilled = t->fulfilled;
+    }
     region_t* r = t->home;
     spin_scope held(r->lock);
-    spin_scope held_task(t->lock);
-    r->epochs[t->epoch & 1].merge(t->fulfilled);
+    r->epochs[t->epoch & 1].merge(fulfilled);
   }
   if (fulfiller != nullptr) advance(fulfiller);
 }

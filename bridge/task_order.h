@@ -166,6 +166,7 @@ struct task_t {
   bool worker;       // an implicit task of a thread other than the primary
   bool waiting;      // the stand-in of a taskwait with depend
   bool switched;     //   ... and its parent switched to it
+  bool ended = false;  // its body ended under a task above it: it leaves when uncovered
   task_t* waiter;    //   ... the task that waits, suspended; null if none
   std::uint64_t id;  // the library's task id: reports tell tasks apart by it
   body_rule_t body;  // how its outlined body is reported (bridge.h)

@@ -17,7 +17,7 @@ set(races_twins
   critical_tasks critical_threads critical_names omp_lock lock_handoff pthread_mutex
   depend_in depend_inout taskloop nested reduction host_teams teams
   join_running_child taskwait_depend if0_depend depend_taskgroup detach long_chain mutexinoutset sparselu
-  barrier_join mutexinoutset_parents)
+  barrier_join mutexinoutset_parents many_locks)
 set(races_fixed_only copyprivate ordered)
 # C++ sources, built as C++ only.
 set(races_cxx_twins std_mutex std_atomic lambda_task)
@@ -25,8 +25,11 @@ set(races_cxx_twins std_mutex std_atomic lambda_task)
 # Programs that the toolchain cannot link or run, as NAME_BUILD: they are
 # not built, and their tests skip with a message. libomp's entry point for
 # GCC's tasks does not report a detached task's fulfilment (and a program
-# that fulfils one crashes at exit under plain libomp).
-set(races_pending detach_gcc_c detach_gcc_cxx)
+# that fulfils one crashes at exit under plain libomp); for clang's it
+# reports no end of the body of a task whose event is still pending, so at
+# several threads the task stays on its thread's stack (clang's builds run
+# at four threads only).
+set(races_pending detach_gcc_c detach_gcc_cxx detach_clang_c)
 
 set(races_dir ${CMAKE_CURRENT_BINARY_DIR}/races)
 set(races_wrapper_deps vexa vexa_openmp ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/vexa-cc)

@@ -64,6 +64,7 @@ enum class lock_rank : unsigned char {
   tsm_idle,           // tsm_t::idle_lock: taken alone, twice per leaving task
   finished,           // vexa_t::finished_lock: taken alone
   distinct,           // distinct_t's lock: under the runtime lock in a stop, alone at unload
+  lockset,            // the lock-set table (lockset.h): a leaf, under a log's lock when sites merge
   arena_pool,         // arena_pool_t::lock: under any of the above, when a thread first needs an arena
   bridge_call_sites,  // the bridge's call-site cache: taken alone
   bridge_list,        // the bridge's task lists (task_order.h): taken alone, or under a log's lock
@@ -297,6 +298,7 @@ inline char const* rank_name(lock_rank r) {
   static char const* const names[] = {"runtime lock",        "tsm feature lock",   "re feature lock",
                                       "tsm structure lock",  "access log lock",    "handle table lock",
                                       "tsm cases lock",      "tsm idle lock",      "finished-task lock", "distinct lock",
+                                      "lock-set lock",
                                       "arena pool lock",     "bridge call-site lock", "bridge list lock"};
   static_assert(sizeof names / sizeof names[0] == static_cast<unsigned>(lock_rank::count), "a name per rank");
   return static_cast<unsigned>(r) < static_cast<unsigned>(lock_rank::count) ? names[static_cast<unsigned>(r)]

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "../lock/lock.h"
+#include "lockset.h"
 #include "object.h"
 
 namespace vexa {
@@ -21,7 +22,7 @@ namespace vexa {
 // that knows how its tasks are ordered tells the library (tsm.h).
 struct site_how_t {
   std::uint64_t step = 0;   // the task's step when it made the access
-  std::uint32_t locks = 0;  // the locks it held, as a signature (lock_signature)
+  std::uint32_t locks = 0;  // the locks it held, an interned set (lockset.h)
   bool atomic = false;      // an atomic operation
 };
 
@@ -40,9 +41,9 @@ struct site_t {
   // Writes only what changes: a repeated access from the same place, the
   // common case, leaves the site's cache line clean.
   void merge(site_how_t const& h) {
-    if (VEXA_LIKELY(h.step <= step && (locks & ~h.locks) == 0 && (h.atomic || !atomic))) return;
+    if (VEXA_LIKELY(h.step <= step && locks == h.locks && (h.atomic || !atomic))) return;
     if (h.step > step) step = h.step;
-    locks &= h.locks;
+    locks = lockset::meet(locks, h.locks);
     atomic = atomic && h.atomic;
   }
 };

@@ -70,7 +70,7 @@ struct case_builder_t {
 // access being checked. Called under the site's log lock.
 bool tsm_t::conflicts(site_t const& s, site_how_t const& how) const {
   if (s.atomic && how.atomic) return false;
-  if ((s.locks & how.locks) != 0) return false;
+  if (lockset::share(s.locks, how.locks)) return false;
   // Pairs with the release store in order_by(): the bridge's order is
   // registered before any task it places.
   vexa_order_t const ordered = order_.load(std::memory_order_acquire);

@@ -33,25 +33,20 @@ struct task_record_t {
   // thread's current one: the program's leaves of those come first, and
   // each of them closes one instead of leaving this task.
   std::uint32_t failed_inside = 0;
-  // The locks the task holds (_VEXA_acquireLock), each with its depth; the
-  // signature of all of them goes with every access it logs.
+  // The locks the task holds (_VEXA_acquireLock), as an interned set
+  // (src/tsm/lockset.h) that goes with every access it logs, at any number
+  // of locks. A lock taken again while held is counted here, so that only
+  // its last release takes it out of the set.
+  std::uint32_t locks = 0;
   static constexpr unsigned max_locks = 8;
   struct held_t {
     void const* lock;
-    std::uint32_t depth;
-    std::uint32_t bit;  // its lock_signature
+    std::uint32_t depth;  // acquisitions beyond the first
   };
   held_t held[max_locks];  // the first held_count are in use
   unsigned held_count = 0;
-  std::uint32_t locks = 0;     // lock_signature of held[]
-  std::uint32_t overflow = 0;  // acquisitions beyond max_locks, not in the signature
+  std::uint32_t overflow = 0;  // re-acquisitions beyond max_locks locks, not told apart
 };
-
-// A lock's bit in a lock signature: two accesses whose signatures share a
-// bit are taken to hold a common lock. The first 32 locks the program takes
-// get a bit each; a later one shares a bit with one of them, which can only
-// hide a race between the two, never invent one.
-std::uint32_t lock_signature(void const* lock);
 
 struct thread_info_t {
   // Where insert() takes a chain node from; both values mean the calling

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "../tsm/lockset.h"
 #include "diagnostics.h"
 #include "hook_frame.h"
 #include "task_handles.h"
@@ -195,26 +196,15 @@ void place_task(void const* place, std::uint64_t step) {
 
 }  // namespace
 
-// Slot i names the lock whose bit is i: filled in order, never emptied, so
-// that two threads naming the same new lock meet at the same slot.
-// Acquire/release: a slot is read only after the lock in it was stored.
-std::uint32_t lock_signature(void const* lock) {
-  static std::atomic<void const*> named[32];
-  for (unsigned i = 0; i < 32; ++i) {
-    void const* seen = named[i].load(std::memory_order_acquire);
-    if (seen == nullptr && named[i].compare_exchange_strong(seen, lock, std::memory_order_acq_rel)) return 1u << i;
-    if (seen == lock) return 1u << i;
-  }
-  auto const a = reinterpret_cast<std::uintptr_t>(lock);
-  std::uint32_t const h = static_cast<std::uint32_t>((a >> 3) ^ (a >> 17)) * 0x9e3779b1u;
-  return 1u << (h >> 27);
-}
-
 namespace {
 
 void acquire_lock(void const* lock) {
   task_record_t* record = current.record;
   if (record == nullptr) return;
+  if (!lockset::holds(record->locks, lock)) {
+    record->locks = lockset::with(record->locks, lock);
+    return;
+  }
   for (unsigned i = 0; i < record->held_count; ++i) {
     if (record->held[i].lock == lock) {
       ++record->held[i].depth;
@@ -225,9 +215,7 @@ void acquire_lock(void const* lock) {
     ++record->overflow;
     return;
   }
-  std::uint32_t const bit = lock_signature(lock);
-  record->held[record->held_count++] = {lock, 1, bit};
-  record->locks |= bit;
+  record->held[record->held_count++] = {lock, 1};
 }
 
 void release_lock(void const* lock) {
@@ -235,14 +223,15 @@ void release_lock(void const* lock) {
   if (record == nullptr) return;
   for (unsigned i = 0; i < record->held_count; ++i) {
     if (record->held[i].lock != lock) continue;
-    if (--record->held[i].depth != 0) return;
-    record->held[i] = record->held[--record->held_count];
-    record->locks = 0;
-    for (unsigned j = 0; j < record->held_count; ++j) record->locks |= record->held[j].bit;
+    if (--record->held[i].depth == 0) record->held[i] = record->held[--record->held_count];
     return;
   }
-  if (record->overflow != 0) {
-    --record->overflow;  // one of those beyond max_locks, which are not told apart
+  if (lockset::holds(record->locks, lock)) {
+    if (record->overflow != 0) {
+      --record->overflow;  // a re-acquisition beyond max_locks, which are not told apart
+      return;
+    }
+    record->locks = lockset::without(record->locks, lock);
     return;
   }
   hook_scope_t const scope;
