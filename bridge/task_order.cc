@@ -73,6 +73,7 @@ std::uint64_t const* vector_clock_t::find(std::uint64_t id) const {
 }
 
 void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) {
+  if (other.entries_.empty() && id == 0) return;  // most fulfilment clocks: nothing to copy
   std::vector<entry_t> out;
   out.reserve(entries_.size() + other.entries_.size() + 1);
   entry_t const extra{id, step};

@@ -201,8 +201,11 @@ namespace {
 void acquire_lock(void const* lock) {
   task_record_t* record = current.record;
   if (record == nullptr) return;
-  if (!lockset::holds(record->locks, lock)) {
-    record->locks = lockset::with(record->locks, lock);
+  // Not held before: the set grows (without memory for a new set it stays,
+  // and the lock counts as taken again, so its release keeps them even).
+  std::uint32_t const grown = lockset::with(record->locks, lock);
+  if (grown != record->locks) {
+    record->locks = grown;
     return;
   }
   for (unsigned i = 0; i < record->held_count; ++i) {
