@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "bridge.h"
+#include "sync_order.h"
 
 namespace vexa_bridge {
 namespace {
@@ -73,41 +74,76 @@ inline void note(void const volatile* a, unsigned size, bool write, void const* 
   note_slow(a, size, write, code);
 }
 
+// Whether an operation of order mo releases or acquires its object
+// (sync_order.h), and whether order is followed at all: in the race view,
+// with the memory hooks on. A consume is taken as the acquire that every
+// compiler makes of it.
+constexpr bool releases(int mo) {
+  mo &= 0xffff;
+  return mo == __ATOMIC_RELEASE || mo == __ATOMIC_ACQ_REL || mo == __ATOMIC_SEQ_CST;
+}
+constexpr bool acquires(int mo) {
+  mo &= 0xffff;
+  return mo == __ATOMIC_CONSUME || mo == __ATOMIC_ACQUIRE || mo == __ATOMIC_ACQ_REL || mo == __ATOMIC_SEQ_CST;
+}
+inline bool synchronises(bool either) {
+  return either && !hooks_off(VEXA_GUARD_MEMORY) && state.ignore == 0 && race_view.load(std::memory_order_relaxed);
+}
+
 template <class T>
 T load(T const volatile* a, int mo) {
-  return load_order(mo, [&](auto o) { return __atomic_load_n(a, decltype(o)::value); });
+  auto op = [&] { return load_order(mo, [&](auto o) { return __atomic_load_n(a, decltype(o)::value); }); };
+  if (BRIDGE_LIKELY(!synchronises(acquires(mo)))) return op();
+  atomic_sync_scope sync(a, false, true);
+  return op();
 }
 
 template <class T>
 void store(T volatile* a, T v, int mo) {
-  store_order(mo, [&](auto o) { __atomic_store_n(a, v, decltype(o)::value); });
+  auto op = [&] { store_order(mo, [&](auto o) { __atomic_store_n(a, v, decltype(o)::value); }); };
+  if (BRIDGE_LIKELY(!synchronises(releases(mo)))) return op();
+  atomic_sync_scope sync(a, true, false);
+  op();
 }
 
 enum class rmw { exchange, add, sub, and_, or_, xor_, nand };
 
 template <rmw op, class T>
 T modify(T volatile* a, T v, int mo) {
-  return any_order(mo, [&](auto o) -> T {
-    constexpr int order = decltype(o)::value;
-    if constexpr (op == rmw::exchange) return __atomic_exchange_n(a, v, order);
-    else if constexpr (op == rmw::add) return __atomic_fetch_add(a, v, order);
-    else if constexpr (op == rmw::sub) return __atomic_fetch_sub(a, v, order);
-    else if constexpr (op == rmw::and_) return __atomic_fetch_and(a, v, order);
-    else if constexpr (op == rmw::or_) return __atomic_fetch_or(a, v, order);
-    else if constexpr (op == rmw::xor_) return __atomic_fetch_xor(a, v, order);
-    else return __atomic_fetch_nand(a, v, order);
-  });
+  auto operation = [&] {
+    return any_order(mo, [&](auto o) -> T {
+      constexpr int order = decltype(o)::value;
+      if constexpr (op == rmw::exchange) return __atomic_exchange_n(a, v, order);
+      else if constexpr (op == rmw::add) return __atomic_fetch_add(a, v, order);
+      else if constexpr (op == rmw::sub) return __atomic_fetch_sub(a, v, order);
+      else if constexpr (op == rmw::and_) return __atomic_fetch_and(a, v, order);
+      else if constexpr (op == rmw::or_) return __atomic_fetch_or(a, v, order);
+      else if constexpr (op == rmw::xor_) return __atomic_fetch_xor(a, v, order);
+      else return __atomic_fetch_nand(a, v, order);
+    });
+  };
+  if (BRIDGE_LIKELY(!synchronises(releases(mo) || acquires(mo)))) return operation();
+  atomic_sync_scope sync(a, releases(mo), acquires(mo));
+  return operation();
 }
 
-// Updates *expected with the value found when the exchange fails.
+// Updates *expected with the value found when the exchange fails, which
+// then only loads: it releases nothing.
 template <bool weak, class T>
 bool compare_exchange(T volatile* a, T* expected, T desired, int mo, int failure_mo) {
-  return any_order(mo, [&](auto s) {
-    return load_order(failure_mo, [&](auto f) {
-      constexpr int failure = failure_order(decltype(s)::value, decltype(f)::value);
-      return __atomic_compare_exchange_n(a, expected, desired, weak, decltype(s)::value, failure);
+  auto op = [&] {
+    return any_order(mo, [&](auto s) {
+      return load_order(failure_mo, [&](auto f) {
+        constexpr int failure = failure_order(decltype(s)::value, decltype(f)::value);
+        return __atomic_compare_exchange_n(a, expected, desired, weak, decltype(s)::value, failure);
+      });
     });
-  });
+  };
+  if (BRIDGE_LIKELY(!synchronises(releases(mo) || acquires(mo) || acquires(failure_mo)))) return op();
+  atomic_sync_scope sync(a, releases(mo), acquires(mo) || acquires(failure_mo));
+  bool const exchanged = op();
+  sync.released(exchanged && releases(mo));
+  return exchanged;
 }
 
 // clang's form: returns the value found, whether or not it was replaced.

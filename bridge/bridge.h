@@ -106,13 +106,24 @@ struct thread_state_t {
   // entered on this thread (the highest of its frames), 0 if none yet; the
   // task layer saves and restores it with `task`.
   std::uintptr_t task_frame;
+  // Raised while the bridge works on its own tables under a lock of its
+  // own: what it frees then is its own memory, which the program never
+  // touched and the library need not forget (heap.cc), and which must not
+  // call into the library under that lock.
+  std::uint32_t own_memory;
 };
+
 
 // initial-exec: one segment-relative access per hook instead of a
 // __tls_get_addr call; the bridge is linked with the program, never
 // dlopen'ed, and its few dozen bytes fit glibc's static TLS surplus even if
 // it were.
 extern thread_local thread_state_t state __attribute__((tls_model("initial-exec")));
+
+struct own_memory_scope {
+  own_memory_scope() { ++state.own_memory; }
+  ~own_memory_scope() { --state.own_memory; }
+};
 
 // The executable part of the task runtime (libomp), set once by the task
 // layer before its first task; empty for threads. A function called from
@@ -130,6 +141,20 @@ struct code_range_t {
 extern std::atomic<std::uintptr_t> runtime_code_begin, runtime_code_end;
 // The executable segments of the loaded object that holds `address`.
 code_range_t code_range_of(void const* address);
+
+// Whether the call returning to `code` comes from the task runtime: its own
+// mutexes and waits are how it schedules tasks, not order the program asks
+// for, and following them would order tasks that the program leaves
+// unordered.
+// The bridge's own calls (its keys, its once-only set-ups) are not the
+// program's either.
+bool bridge_call(void const* code);
+inline bool runtime_call(void const* code) {
+  return code_range_t{runtime_code_begin.load(std::memory_order_relaxed),
+                      runtime_code_end.load(std::memory_order_relaxed)}
+             .holds(code) ||
+         bridge_call(code);
+}
 
 // Whether `function` is the twin that clang's outlined region body calls
 // at once when built with -g and without optimisation (named

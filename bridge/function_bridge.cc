@@ -50,6 +50,11 @@ code_range_t code_range_of(void const* address) {
   return search.range;
 }
 
+bool bridge_call(void const* code) {
+  static code_range_t const own = code_range_of(reinterpret_cast<void const*>(&bridge_call));
+  return own.holds(code);
+}
+
 namespace {
 
 // The bridge's own code: made on first use (a thread's first activation).

@@ -1,7 +1,5 @@
-// The order of OpenMP tasks (task_order.h).
+// The order of tasks (task_order.h).
 #include "task_order.h"
-
-#include <omp-tools.h>
 
 #include <algorithm>
 
@@ -135,10 +133,6 @@ void advance(task_t* t) {
   place(t);
 }
 
-namespace {
-
-// Ends a finished task for good: its accesses become the calling thread's
-// task's (absorb), or are dropped.
 void end_for_good(task_t* t, bool absorb) {
   if (t->absorbed.load(std::memory_order_relaxed)) return;
   t->finished = false;
@@ -151,6 +145,8 @@ void end_for_good(task_t* t, bool absorb) {
   if (t->parent != nullptr) t->parent->outstanding.fetch_sub(1, std::memory_order_release);
   unref(t);  // its own reference
 }
+
+namespace {
 
 // Nothing of t's own is still about. Pairs with the release decrement in
 // end_for_good().
@@ -169,7 +165,7 @@ void take_end(task_t* t, task_t* into) {
 // acquire, pairs with the release in leave_slot()), no join merged it, and
 // nothing of its own is about.
 bool absorbable_by_successor(task_t const* t) {
-  return t->finished && t->slots.load(std::memory_order_acquire) == 0 &&
+  return t->finished && !t->published && t->slots.load(std::memory_order_acquire) == 0 &&
          t->successors.load(std::memory_order_relaxed) == 1 && !t->joined && closed(t);
 }
 
@@ -232,7 +228,8 @@ void fulfil(task_t* t, task_t* fulfiller) {
 void join(task_t* t, task_t* into) {
   if (t->absorbed.load(std::memory_order_relaxed)) return;
   take_end(t, into);
-  if (t->finished && t->successors.load(std::memory_order_relaxed) == 0 && closed(t) && same_epoch(t, into))
+  if (t->finished && !t->published && t->successors.load(std::memory_order_relaxed) == 0 && closed(t) &&
+      same_epoch(t, into))
     end_for_good(t, true);
   else t->joined = true;
 }
@@ -243,14 +240,14 @@ void join_children(task_t* into) {
   // Every child finished, none with anything of its own about: whatever
   // saw one of them is one of them, so all may be absorbed together.
   bool const all = std::all_of(children.begin(), children.end(),
-                               [into](task_t* c) { return closed(c) && same_epoch(c, into); }) &&
+                               [into](task_t* c) { return closed(c) && !c->published && same_epoch(c, into); }) &&
                    into->outstanding.load(std::memory_order_acquire) ==
                        static_cast<int>(std::count_if(children.begin(), children.end(), [](task_t* c) {
                          return !c->absorbed.load(std::memory_order_relaxed);
                        }));
   for (task_t* c : children) {
     if (c->absorbed.load(std::memory_order_relaxed)) continue;
-    if (c->finished && same_epoch(c, into) &&
+    if (c->finished && !c->published && same_epoch(c, into) &&
         (all || (closed(c) && c->successors.load(std::memory_order_relaxed) == 0)))
       end_for_good(c, true);
     else
@@ -263,7 +260,7 @@ void join_group(std::vector<task_t*> const& members, task_t* into) {
   for (task_t* t : members) take_end(t, into);
   // Deepest first: a task made later is absorbed before the one that made it.
   for (auto it = members.rbegin(); it != members.rend(); ++it)
-    if ((*it)->finished && closed(*it) && same_epoch(*it, into)) end_for_good(*it, true);
+    if ((*it)->finished && !(*it)->published && closed(*it) && same_epoch(*it, into)) end_for_good(*it, true);
   for (task_t* t : members) unref(t);
 }
 
@@ -317,6 +314,12 @@ void const* group_lock(task_t const* t) { return reinterpret_cast<void const*>(s
 
 }  // namespace
 
+// OMPT's dependence types (ompt_dependence_type_t), fixed by the OpenMP
+// tools interface; spelled here so that the threads library, which has no
+// OpenMP runtime, builds this file too.
+constexpr int dependence_in = 1;
+constexpr int dependence_mutexinoutset = 4;
+
 void add_dependences(task_t* parent, task_t* t, void const* const* addresses, int const* kinds, int n) {
   auto precede = [t](task_t* p) {
     if (p == nullptr || p == t) return;
@@ -343,11 +346,11 @@ void add_dependences(task_t* parent, task_t* t, void const* const* addresses, in
       slot = parent->dependences.end() - 1;
     }
     switch (kinds[i]) {
-      case ompt_dependence_type_in:  // after the last writers, beside the other readers
+      case dependence_in:  // after the last writers, beside the other readers
         for (task_t* p : slot->last) precede(p);
         list(slot->readers);
         break;
-      case ompt_dependence_type_mutexinoutset:
+      case dependence_mutexinoutset:
         // A group of them follows what came before it and orders nothing
         // among its own (they exclude each other instead).
         if (!slot->group || !slot->readers.empty()) {

@@ -1,5 +1,6 @@
-// How the tasks of an OpenMP program are ordered, whatever the schedule:
-// the model behind the race view (openmp.cc feeds it from OMPT events).
+// How the tasks of a program are ordered: the model behind the race view.
+// openmp.cc feeds it from OMPT events, threads.cc from thread creation and
+// joins; sync_order.h adds the order that synchronisation objects carry.
 //
 // Every task is a node: the program's initial task, the implicit tasks of
 // each parallel region and of each league of teams, and explicit tasks. A
@@ -193,6 +194,11 @@ struct task_t {
   bool joined = false;                // a join merged its end clock (its waiter's thread)
   bool undeferred = false;            // its parent waits for it where it made it
   bool final = false;                 // the tasks it makes are included: undeferred
+  // It released a synchronisation object or made a thread (sync_order.h):
+  // tasks outside its graph may be ordered after it, so no join may
+  // relabel its accesses as the joiner's. Its own thread writes it; a
+  // joiner reads it after the runtime's join, which orders the two.
+  bool published = false;
   bool finished = false;              // kept in the library, not absorbed yet
   // Absorbed or released. Written once by the absorbing thread; read by
   // others only to drop it from lists and clocks, relaxed: a stale false
@@ -246,6 +252,9 @@ void fulfil(task_t* t, task_t* fulfiller);
 // `into`, the calling thread's task, waited for the finished task t:
 // merges t's end clock, and absorbs t when that is exact (see above).
 void join(task_t* t, task_t* into);
+// Ends the finished task t for good: its accesses become the calling
+// thread's task's (absorb), or are dropped; its id retires.
+void end_for_good(task_t* t, bool absorb);
 // A taskwait of `into`: every finished child joins it.
 void join_children(task_t* into);
 // The end of a taskgroup of `into`: every task made in it, deepest first.

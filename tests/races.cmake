@@ -21,6 +21,13 @@ set(races_twins
 set(races_fixed_only copyprivate ordered)
 # C++ sources, built as C++ only.
 set(races_cxx_twins std_mutex std_atomic lambda_task)
+# Threads programs (no OpenMP), the same way.
+set(races_threads_twins
+  thread_create_join thread_no_overlap thread_condvar thread_semaphore thread_barrier thread_once
+  thread_atomic_flag thread_rwlock)
+set(races_threads_fixed_only thread_realloc)
+set(races_threads_cxx_twins std_thread std_shared_mutex std_call_once std_future std_release_acquire)
+list(APPEND races_twins omp_release_acquire)
 
 # Programs that the toolchain cannot link or run, as NAME_BUILD: they are
 # not built, and their tests skip with a message. libomp's entry point for
@@ -32,7 +39,7 @@ set(races_cxx_twins std_mutex std_atomic lambda_task)
 set(races_pending detach_gcc_c detach_gcc_cxx detach_clang_c)
 
 set(races_dir ${CMAKE_CURRENT_BINARY_DIR}/races)
-set(races_wrapper_deps vexa vexa_openmp ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/vexa-cc)
+set(races_wrapper_deps vexa vexa_openmp vexa_threads ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/vexa-cc)
 
 # The builds of the C sources, and of the C++ ones: compiler and language.
 set(races_c_builds gcc_c gcc_cxx)
@@ -72,11 +79,16 @@ function(vexa_race_program source variant build)
   if(variant STREQUAL "fixed")
     set(fixed -DFIXED)
   endif()
+  set(openmp -fopenmp)
+  if(name IN_LIST races_threads_twins OR name IN_LIST races_threads_fixed_only
+     OR name IN_LIST races_threads_cxx_twins)
+    set(openmp "")
+  endif()
   set(output ${races_dir}/${program})
   add_custom_command(OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${races_dir}
     COMMAND ${CMAKE_COMMAND} -E env VEXA_CC=${c} VEXA_CXX=${cxx}
-            ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${wrapper} -g -O0 -fopenmp -pthread ${language} ${fixed}
+            ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${wrapper} -g -O0 ${openmp} -pthread ${language} ${fixed}
             ${CMAKE_CURRENT_SOURCE_DIR}/races/${source} $<TARGET_OBJECTS:bridge_recorder> -o ${output}
     DEPENDS races/${source} bridge_recorder ${races_wrapper_deps}
     COMMENT "vexa-cc (${build}): ${program}"
@@ -90,12 +102,16 @@ foreach(build ${races_c_builds})
     vexa_race_program(${name}.c racy ${build})
     vexa_race_program(${name}.c fixed ${build})
   endforeach()
-  foreach(name ${races_fixed_only})
+  foreach(name ${races_fixed_only} ${races_threads_fixed_only})
+    vexa_race_program(${name}.c fixed ${build})
+  endforeach()
+  foreach(name ${races_threads_twins})
+    vexa_race_program(${name}.c racy ${build})
     vexa_race_program(${name}.c fixed ${build})
   endforeach()
 endforeach()
 foreach(build ${races_cxx_builds})
-  foreach(name ${races_cxx_twins})
+  foreach(name ${races_cxx_twins} ${races_threads_cxx_twins})
     vexa_race_program(${name}.cc racy ${build})
     vexa_race_program(${name}.cc fixed ${build})
   endforeach()

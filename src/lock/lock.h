@@ -67,6 +67,8 @@ enum class lock_rank : unsigned char {
   lockset,            // the lock-set table (lockset.h): a leaf, under a log's lock when sites merge
   arena_pool,         // arena_pool_t::lock: under any of the above, when a thread first needs an arena
   bridge_call_sites,  // the bridge's call-site cache: taken alone
+  bridge_threads,     // the bridge's registry of thread tasks (threads.cc): a task's `lock` under it
+  bridge_sync,        // a shard of the bridge's synchronisation objects (sync_order.h): taken alone
   bridge_list,        // the bridge's task lists (task_order.h): taken alone, or under a log's lock
                       // inside the bridge's order callback; nothing of the library under it
   count
@@ -299,7 +301,8 @@ inline char const* rank_name(lock_rank r) {
                                       "tsm structure lock",  "access log lock",    "handle table lock",
                                       "tsm cases lock",      "tsm idle lock",      "finished-task lock", "distinct lock",
                                       "lock-set lock",
-                                      "arena pool lock",     "bridge call-site lock", "bridge list lock"};
+                                      "arena pool lock",     "bridge call-site lock", "bridge thread registry lock",
+                                      "bridge sync object lock", "bridge list lock"};
   static_assert(sizeof names / sizeof names[0] == static_cast<unsigned>(lock_rank::count), "a name per rank");
   return static_cast<unsigned>(r) < static_cast<unsigned>(lock_rank::count) ? names[static_cast<unsigned>(r)]
                                                                             : "unknown lock";

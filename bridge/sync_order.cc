@@ -1,0 +1,136 @@
+// Order carried by synchronisation objects (sync_order.h).
+#include "sync_order.h"
+
+#include <map>
+
+namespace vexa_bridge {
+
+struct shard_t {
+  vexa::lock_t lock{vexa::lock_rank::bridge_sync};
+  std::map<std::uintptr_t, vector_clock_t> objects;  // by address; under lock
+};
+
+namespace {
+
+// By page, so that a small freed block visits one or two shards.
+constexpr unsigned shard_bits = 6;
+constexpr std::uintptr_t shard_count = std::uintptr_t{1} << shard_bits;
+constexpr unsigned page_bits = 12;
+// Made on first use: a constructor of another library may lock a mutex
+// before this library's static objects exist.
+shard_t* shards() {
+  static shard_t all[shard_count];
+  return all;
+}
+
+// How many objects the table holds: free() looks no further while it is 0.
+// Relaxed: a stale 0 only misses an object made by a release that no
+// acquire of this thread's can have seen yet.
+std::atomic<std::size_t> object_count{0};
+
+shard_t& shard_of(std::uintptr_t a) { return shards()[(a >> page_bits) & (shard_count - 1)]; }
+
+// The object's clock, made if missing; under the shard's lock.
+vector_clock_t& clock_of(shard_t& s, std::uintptr_t a) {
+  auto const [it, made] = s.objects.try_emplace(a);
+  if (made) object_count.fetch_add(1, std::memory_order_relaxed);
+  return it->second;
+}
+
+}  // namespace
+
+task_t* ordered_task() {
+  if (!race_view.load(std::memory_order_relaxed)) return nullptr;
+  return current_task();
+}
+
+void merge_into(task_t* t, vector_clock_t const& from, std::uint64_t id, std::uint64_t step) {
+  own_memory_scope own;
+  spin_scope held(t->lock);
+  t->clock.merge(from, id, step);
+}
+
+void release(void const* object) {
+  task_t* const t = ordered_task();
+  if (t == nullptr) return;
+  auto const a = reinterpret_cast<std::uintptr_t>(object);
+  {
+    own_memory_scope own;
+    shard_t& s = shard_of(a);
+    vexa::lock_scope held(s.lock);
+    clock_of(s, a).merge(t->clock, t->id, t->step);
+  }
+  t->published = true;
+  advance(t);
+}
+
+void acquire(void const* object) {
+  task_t* const t = ordered_task();
+  if (t == nullptr) return;
+  auto const a = reinterpret_cast<std::uintptr_t>(object);
+  own_memory_scope own;
+  vector_clock_t seen;
+  {
+    shard_t& s = shard_of(a);
+    vexa::lock_scope held(s.lock);
+    auto const it = s.objects.find(a);
+    if (it == s.objects.end()) return;
+    seen = it->second;
+  }
+  merge_into(t, seen);
+}
+
+atomic_sync_scope::atomic_sync_scope(void const volatile* object, bool releases, bool acquires)
+    : task_(releases || acquires ? ordered_task() : nullptr),
+      object_(const_cast<void const*>(object)),
+      releases_(releases),
+      acquires_(acquires) {
+  if (task_ == nullptr) return;
+  shard_ = &shard_of(reinterpret_cast<std::uintptr_t>(object_));
+  shard_->lock.lock();
+}
+
+atomic_sync_scope::~atomic_sync_scope() {
+  if (task_ == nullptr) return;
+  auto const a = reinterpret_cast<std::uintptr_t>(object_);
+  {
+    own_memory_scope own;
+    vector_clock_t seen;
+    if (acquires_) {
+      auto const it = shard_->objects.find(a);
+      if (it != shard_->objects.end()) seen = it->second;
+    }
+    if (releases_) clock_of(*shard_, a).merge(task_->clock, task_->id, task_->step);
+    shard_->lock.unlock();
+    if (seen.size() != 0) merge_into(task_, seen);
+  }
+  if (releases_) {
+    task_->published = true;
+    advance(task_);
+  }
+}
+
+void forget_sync(void const* begin, void const* end) {
+  if (object_count.load(std::memory_order_relaxed) == 0) return;
+  auto const b = reinterpret_cast<std::uintptr_t>(begin), e = reinterpret_cast<std::uintptr_t>(end);
+  if (b >= e) return;
+  own_memory_scope own;
+  auto drop = [b, e](shard_t& s) {
+    vexa::lock_scope held(s.lock);
+    auto const first = s.objects.lower_bound(b);
+    auto last = first;
+    std::size_t n = 0;
+    for (; last != s.objects.end() && last->first < e; ++last) ++n;
+    if (n == 0) return;
+    s.objects.erase(first, last);
+    object_count.fetch_sub(n, std::memory_order_relaxed);
+  };
+  std::uintptr_t const pages = ((e - 1) >> page_bits) - (b >> page_bits) + 1;
+  if (pages >= shard_count) {
+    for (std::uintptr_t i = 0; i < shard_count; ++i) drop(shards()[i]);
+    return;
+  }
+  for (std::uintptr_t p = b >> page_bits; p <= (e - 1) >> page_bits; ++p) drop(shards()[p & (shard_count - 1)]);
+}
+
+}  // namespace vexa_bridge
