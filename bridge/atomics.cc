@@ -93,16 +93,16 @@ inline bool synchronises(bool either) {
 template <class T>
 T load(T const volatile* a, int mo) {
   auto op = [&] { return load_order(mo, [&](auto o) { return __atomic_load_n(a, decltype(o)::value); }); };
-  if (BRIDGE_LIKELY(!synchronises(acquires(mo)))) return op();
-  atomic_sync_scope sync(a, false, true);
+  if (BRIDGE_LIKELY(!synchronises(acquires(mo) || fenced_loads()))) return op();
+  atomic_sync_scope sync(a, false, acquires(mo), false, true);
   return op();
 }
 
 template <class T>
 void store(T volatile* a, T v, int mo) {
   auto op = [&] { store_order(mo, [&](auto o) { __atomic_store_n(a, v, decltype(o)::value); }); };
-  if (BRIDGE_LIKELY(!synchronises(releases(mo)))) return op();
-  atomic_sync_scope sync(a, true, false);
+  if (BRIDGE_LIKELY(!synchronises(releases(mo) || fenced_stores()))) return op();
+  atomic_sync_scope sync(a, releases(mo), false, true, false);
   op();
 }
 
@@ -122,8 +122,9 @@ T modify(T volatile* a, T v, int mo) {
       else return __atomic_fetch_nand(a, v, order);
     });
   };
-  if (BRIDGE_LIKELY(!synchronises(releases(mo) || acquires(mo)))) return operation();
-  atomic_sync_scope sync(a, releases(mo), acquires(mo));
+  if (BRIDGE_LIKELY(!synchronises(releases(mo) || acquires(mo) || fenced_stores() || fenced_loads())))
+    return operation();
+  atomic_sync_scope sync(a, releases(mo), acquires(mo), true, true);
   return operation();
 }
 
@@ -139,8 +140,10 @@ bool compare_exchange(T volatile* a, T* expected, T desired, int mo, int failure
       });
     });
   };
-  if (BRIDGE_LIKELY(!synchronises(releases(mo) || acquires(mo) || acquires(failure_mo)))) return op();
-  atomic_sync_scope sync(a, releases(mo), acquires(mo) || acquires(failure_mo));
+  if (BRIDGE_LIKELY(!synchronises(releases(mo) || acquires(mo) || acquires(failure_mo) || fenced_stores() ||
+                                  fenced_loads())))
+    return op();
+  atomic_sync_scope sync(a, releases(mo), acquires(mo) || acquires(failure_mo), true, true);
   bool const exchanged = op();
   sync.released(exchanged && releases(mo));
   return exchanged;
@@ -225,6 +228,7 @@ BRIDGE_ATOMICS(128, unsigned __int128)
 #undef BRIDGE_ATOMICS
 
 BRIDGE_EXPORT void __tsan_atomic_thread_fence(int mo) {
+  if (synchronises(releases(mo) || acquires(mo))) fence(releases(mo), acquires(mo));
   any_order(mo, [](auto o) { __atomic_thread_fence(decltype(o)::value); });
 }
 

@@ -39,8 +39,10 @@ vector_clock_t& clock_of(shard_t& s, std::uintptr_t a) {
 
 }  // namespace
 
+// With the memory hooks off nothing is checked, so objects carry no order
+// either (and free(), which forgets them only with the hooks on, keeps up).
 task_t* ordered_task() {
-  if (!race_view.load(std::memory_order_relaxed)) return nullptr;
+  if (!race_view.load(std::memory_order_relaxed) || hooks_off(VEXA_GUARD_MEMORY)) return nullptr;
   return current_task();
 }
 
@@ -80,11 +82,24 @@ void acquire(void const* object) {
   merge_into(t, seen);
 }
 
-atomic_sync_scope::atomic_sync_scope(void const volatile* object, bool releases, bool acquires)
-    : task_(releases || acquires ? ordered_task() : nullptr),
+namespace {
+
+// What the last release fence of this thread released, and what the
+// relaxed loads since its last acquire fence found (the thread's own).
+thread_local vector_clock_t fence_released;
+thread_local bool fence_passed;
+thread_local vector_clock_t loads_found;
+
+}  // namespace
+
+atomic_sync_scope::atomic_sync_scope(void const volatile* object, bool releases, bool acquires, bool stores,
+                                     bool loads)
+    : task_(releases || acquires || stores || loads ? ordered_task() : nullptr),
       object_(const_cast<void const*>(object)),
       releases_(releases),
-      acquires_(acquires) {
+      acquires_(acquires),
+      fence_release_(stores && !releases && fence_passed),
+      collect_(loads && !acquires && object_count.load(std::memory_order_relaxed) != 0) {
   if (task_ == nullptr) return;
   shard_ = &shard_of(reinterpret_cast<std::uintptr_t>(object_));
   shard_->lock.lock();
@@ -96,17 +111,41 @@ atomic_sync_scope::~atomic_sync_scope() {
   {
     own_memory_scope own;
     vector_clock_t seen;
-    if (acquires_) {
+    if (acquires_ || collect_) {
       auto const it = shard_->objects.find(a);
-      if (it != shard_->objects.end()) seen = it->second;
+      if (it != shard_->objects.end()) {
+        if (acquires_) seen = it->second;
+        else loads_found.merge(it->second);
+      }
     }
     if (releases_) clock_of(*shard_, a).merge(task_->clock, task_->id, task_->step);
+    else if (fence_release_) clock_of(*shard_, a).merge(fence_released);
     shard_->lock.unlock();
     if (seen.size() != 0) merge_into(task_, seen);
   }
   if (releases_) {
     task_->published = true;
     advance(task_);
+  }
+}
+
+bool fenced_stores() { return fence_passed; }
+bool fenced_loads() { return object_count.load(std::memory_order_relaxed) != 0; }
+
+void fence(bool releases, bool acquires) {
+  task_t* const t = ordered_task();
+  if (t == nullptr) return;
+  own_memory_scope own;
+  if (acquires) {
+    if (loads_found.size() != 0) merge_into(t, loads_found);
+    loads_found.clear();
+  }
+  if (releases) {
+    fence_released.clear();
+    fence_released.merge(t->clock, t->id, t->step);
+    fence_passed = true;
+    t->published = true;
+    advance(t);
   }
 }
 

@@ -43,7 +43,10 @@ void acquire(void const* object);
 // compare-exchange that fails only loads).
 class atomic_sync_scope {
  public:
-  atomic_sync_scope(void const volatile* object, bool releases, bool acquires);
+  // A relaxed store (stores) or load (loads) is done in a scope too when
+  // fences need it (fenced_stores(), fenced_loads()).
+  atomic_sync_scope(void const volatile* object, bool releases, bool acquires, bool stores = false,
+                    bool loads = false);
   ~atomic_sync_scope();
   void released(bool r) { releases_ = r; }
   atomic_sync_scope(atomic_sync_scope const&) = delete;
@@ -54,7 +57,20 @@ class atomic_sync_scope {
   struct shard_t* shard_ = nullptr;
   void const* object_;
   bool releases_, acquires_;
+  bool fence_release_, collect_;  // for the fences around a relaxed operation
 };
+
+// Fences. A release fence makes the relaxed stores (and read-modify-writes)
+// that follow it release what the thread did before the fence; an acquire
+// fence makes the thread acquire what the relaxed loads before it found.
+// Relaxed loads collect the clocks they found whenever the table holds an
+// object (a program without releases pays nothing for them).
+void fence(bool releases, bool acquires);
+// Whether relaxed operations need to be told (the thread passed a release
+// fence; the table holds an object). The count is read relaxed: a load
+// that races with the first release anywhere may miss what it carries.
+bool fenced_stores();
+bool fenced_loads();
 
 // Drops the objects that lie in [begin, end): memory freed.
 void forget_sync(void const* begin, void const* end);

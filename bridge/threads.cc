@@ -158,6 +158,11 @@ void* run_task(void* p) {
   return result;
 }
 
+// The calling thread's task in the race view. Creation and joins are
+// followed whether or not the hooks are on (they cost little), so that
+// turning them on later finds the threads ordered.
+task_t* thread_task() { return race_view.load(std::memory_order_relaxed) ? current_task() : nullptr; }
+
 task_t* take_joinable(pthread_t thread) {
   own_memory_scope own;
   vexa::lock_scope held(registry().lock);
@@ -174,7 +179,7 @@ task_t* take_joinable(pthread_t thread) {
 void joined(pthread_t thread) {
   task_t* const t = take_joinable(thread);
   if (t == nullptr) return;
-  task_t* const into = ordered_task();
+  task_t* const into = thread_task();
   if (into != nullptr && t->finished) {
     merge_into(into, t->clock, t->id, t->step);
     bool absorb = false;
@@ -244,7 +249,7 @@ BRIDGE_EXPORT int pthread_create(pthread_t* thread, pthread_attr_t const* attrib
     return EAGAIN;
   }
   *start = start_t{routine, argument, BRIDGE_RETURN_ADDRESS(), t};
-  task_t* const parent = ordered_task();
+  task_t* const parent = thread_task();
   if (parent != nullptr) {
     t->clock.merge(parent->clock, parent->id, parent->step);
     parent->published = true;

@@ -24,7 +24,7 @@ set(races_cxx_twins std_mutex std_atomic lambda_task)
 # Threads programs (no OpenMP), the same way.
 set(races_threads_twins
   thread_create_join thread_no_overlap thread_condvar thread_semaphore thread_barrier thread_once
-  thread_atomic_flag thread_rwlock)
+  thread_atomic_flag thread_fence thread_rwlock)
 set(races_threads_fixed_only thread_realloc)
 set(races_threads_cxx_twins std_thread std_shared_mutex std_call_once std_future std_release_acquire)
 list(APPEND races_twins omp_release_acquire)
