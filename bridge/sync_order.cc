@@ -1,6 +1,9 @@
 // Order carried by synchronisation objects (sync_order.h).
 #include "sync_order.h"
 
+#include <pthread.h>
+
+#include <cstdint>
 #include <map>
 
 namespace vexa_bridge {
@@ -172,4 +175,15 @@ void forget_sync(void const* begin, void const* end) {
   for (std::uintptr_t p = b >> page_bits; p <= (e - 1) >> page_bits; ++p) drop(shards()[p & (shard_count - 1)]);
 }
 
+namespace {
+
+// A child of fork() goes on alone, from a copy of the memory: nothing any
+// thread did before the fork can race with what the child does, and the
+// child's task runtime may start its tasks afresh, without the order that
+// led to the fork (an OpenMP runtime does).
+void forked_child() { _VEXA_forgetMemory(nullptr, reinterpret_cast<void const*>(UINTPTR_MAX)); }
+
+__attribute__((constructor)) void watch_fork() { pthread_atfork(nullptr, nullptr, forked_child); }
+
+}  // namespace
 }  // namespace vexa_bridge
