@@ -21,9 +21,10 @@
 // regions it starts.
 //
 // libomp signals completion before it releases dependences, so a task has
-// left before any task that depends on it starts. Untied tasks that resume
-// on another thread cannot be expressed: a task stays on the thread that
-// entered it.
+// left before any task that depends on it starts. An untied task that
+// resumes on another thread leaves one thread's stack and joins another's
+// (see untied_t); worksharing hands out pieces that are tasks of their own
+// (see pieces_t).
 //
 // Task creation moves arguments into the new task: clang's code writes them
 // into the descriptor that __kmpc_omp_task_alloc returns, GCC's copy
@@ -38,6 +39,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "bridge.h"
 #include "exit_gate.h"
@@ -232,6 +234,120 @@ void enter(task_t* t) {
     _VEXA_forgetMemory(reinterpret_cast<void const*>(state.stack_low), reinterpret_cast<void const*>(below));
 }
 
+// Untied tasks. clang compiles an untied task into parts: at each task
+// scheduling point in it (a task made, taskyield, taskwait) the part
+// returns to the runtime, which may run the next part on any thread. The
+// runtime reports a part's end as a switch from the task to the one it
+// interrupted on its thread, and the next part as a switch to the task.
+// The library's tasks live on one thread's stack, so each part is a task of
+// the library's of its own, placed at the same node: parts are ordered
+// with one another by the node's steps like one task's accesses, and with
+// other tasks by its clock. The first part has the task's id, the others
+// fresh ones; each finishes where it ends, and when the task completes its
+// parts are gathered, each at the step it began at (a part's accesses all
+// come before the scheduling point that ends it), into one task of the
+// task's id, which is then what joins and dependences absorb. GCC compiles
+// an untied task as one function: it runs whole on one thread.
+struct part_t {
+  std::uint64_t id;    // the library's id of its task
+  std::uint64_t step;  // the node's step when it began
+};
+struct untied_t {
+  task_t* task;
+  std::vector<part_t> parts;  // finished
+  part_t running;             // the part that runs, unless away
+  bool away;                  // between two parts
+};
+// Untied tasks that ended a part; guarded by untied_lock, a leaf. The count
+// is read without it to skip the look-up when there are none (relaxed: a
+// task's part ends before the runtime hands the task to another thread).
+spin_t untied_lock;
+std::vector<untied_t>* untied_tasks;  // made on first use, never freed
+std::atomic<unsigned> untied_count{0};
+
+// Runs f on t's entry (made when `make`), under the lock; false if none.
+template <class F>
+bool with_untied(task_t const* t, bool make, F f) {
+  if (!make && untied_count.load(std::memory_order_relaxed) == 0) return false;
+  spin_scope held(untied_lock);
+  if (untied_tasks == nullptr) {
+    if (!make) return false;
+    untied_tasks = new (std::nothrow) std::vector<untied_t>;
+    if (untied_tasks == nullptr) return false;
+  }
+  for (untied_t& u : *untied_tasks)
+    if (u.task == t) {
+      f(u);
+      return true;
+    }
+  if (!make) return false;
+  untied_tasks->push_back({const_cast<task_t*>(t), {}, {t->id, 0}, false});
+  untied_count.store(static_cast<unsigned>(untied_tasks->size()), std::memory_order_relaxed);
+  f(untied_tasks->back());
+  return true;
+}
+
+// A part of t ends on this thread: t leaves its stack until the next part.
+void part_ends(task_t* t) {
+  if (races)
+    for (void const* lock : t->exclusive) _VEXA_releaseLock(lock);
+  forget_dead_stack(state.task_frame);
+  _VEXA_finishTaskAt(t->code);
+  with_untied(t, true, [](untied_t& u) {
+    u.parts.push_back(u.running);
+    u.away = true;
+  });
+  set_current(t->below);
+}
+
+bool away(task_t const* t) {
+  bool result = false;
+  with_untied(t, false, [&](untied_t const& u) { result = u.away; });
+  return result;
+}
+
+// The next part of t begins on this thread, above the task that runs.
+void part_begins(task_t* t) {
+  std::uint64_t const id = next_task_id();
+  with_untied(t, false, [&](untied_t& u) {
+    u.running = {id, t->step};
+    u.away = false;
+  });
+  t->below = current();
+  t->frame = 0;  // its frames are on another thread's stack, gone
+  set_current(t);
+  _VEXA_enterTaskAs(id, t->code);
+  if (!races) return;
+  place(t);
+  for (void const* lock : t->exclusive) _VEXA_acquireLock(lock);
+}
+
+// t completes, in its last part: its parts become one task of t's id.
+void gather_parts(task_t* t) {
+  std::vector<part_t> parts;
+  bool found = with_untied(t, false, [&](untied_t& u) {
+    parts.swap(u.parts);
+    parts.push_back(u.running);
+  });
+  if (!found) return;
+  {
+    spin_scope held(untied_lock);
+    for (auto it = untied_tasks->begin(); it != untied_tasks->end(); ++it)
+      if (it->task == t) {
+        untied_tasks->erase(it);
+        break;
+      }
+    untied_count.store(static_cast<unsigned>(untied_tasks->size()), std::memory_order_relaxed);
+  }
+  _VEXA_finishTaskAt(t->code);  // the last part
+  _VEXA_enterTaskAs(t->id, t->code);
+  for (part_t const& p : parts) {
+    if (races) _VEXA_placeTask(t, p.step);
+    _VEXA_absorbTask(p.id);
+  }
+  if (races) place(t);
+}
+
 void settle_pieces(task_t* owner, bool arrived);
 
 // A finished task keeps its accesses in the race view until what orders it
@@ -239,6 +355,7 @@ void settle_pieces(task_t* owner, bool arrived);
 // region's end.
 void leave(task_t* t) {
   if (t->region != nullptr && piece_owner_count != 0) settle_pieces(t, false);
+  if (untied_count.load(std::memory_order_relaxed) != 0) gather_parts(t);
   t->done = true;
   if (races) {
     for (void const* lock : t->exclusive) _VEXA_releaseLock(lock);
@@ -668,7 +785,10 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
         break;
       case ompt_task_switch:
       case ompt_task_yield:
-        if (running(prior)) suspend(prior);
+        // Back to the task it interrupted, unfinished: a part of an untied
+        // task ended.
+        if (running(prior) && next != nullptr && next == prior->below && prior == current()) part_ends(prior);
+        else if (running(prior)) suspend(prior);
         if (next != nullptr && next->waiting) next->switched = true;
         break;
       case ompt_task_early_fulfill:
@@ -699,6 +819,7 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
   }
   if (next == nullptr || next->waiting) return;
   if (next->done) set_current(next->below);
+  else if (next->entered && away(next)) part_begins(next);
   else if (next->entered) resume(next);
   else enter(next);
 }

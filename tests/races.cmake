@@ -18,7 +18,7 @@ set(races_twins
   depend_in depend_inout taskloop nested reduction host_teams teams
   join_running_child taskwait_depend if0_depend depend_taskgroup detach long_chain mutexinoutset sparselu
   barrier_join mutexinoutset_parents many_locks
-  sections loop_dynamic loop_guided loop_nowait_own)
+  sections loop_dynamic loop_guided loop_nowait_own untied)
 set(races_fixed_only copyprivate ordered)
 # C++ sources, built as C++ only.
 set(races_cxx_twins std_mutex std_atomic lambda_task)
