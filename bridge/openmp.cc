@@ -90,7 +90,8 @@ struct pieces_t {
   task_t* running;     // its piece that runs now, or null (this reference is ours)
   task_t** finished;   // its pieces finished since its last barrier, referenced
   unsigned count;      // of finished
-  bool ordered;        // clang: the loop it dispatches is ordered (see dispatch_starts)
+  bool ordered;        // the loop it dispatches is ordered (see ordered_schedule)
+  bool doacross;       // clang: ... or has ordered(n), between __kmpc_doacross_init and _fini
   // A chunk of a loop runs on one thread, its iterations in order; two
   // chunks may run on two. libomp hands a team of one thread the whole
   // loop at once, and a guided loop's chunks vary with the team: the
@@ -465,7 +466,7 @@ void next_piece(bool more, void const* code) {
   exit_gate gate;
   if (!gate || !races) return;
   pieces_t* p = pieces_for(current(), more);
-  if (p == nullptr || p->ordered) return;
+  if (p == nullptr || p->ordered || p->doacross) return;
   if (p->running != nullptr) {
     if (more && p->count + 1 >= max_waiting_pieces) return;  // the running piece takes this one too
     end_piece(*p);
@@ -1003,7 +1004,7 @@ std::uint64_t runtime_chunk() {
 // bound): how many of them the first piece takes; the rest are kept.
 std::uint64_t split(std::uint64_t first, std::uint64_t count, std::uint64_t end, bool last) {
   pieces_t* p = loop_pieces(true);
-  if (p == nullptr || p->ordered || p->split_size == 0 || count <= p->split_size) return count;
+  if (p == nullptr || p->ordered || p->doacross || p->split_size == 0 || count <= p->split_size) return count;
   p->split_next = first + p->split_size * p->split_incr;
   p->split_left = count - p->split_size;
   p->split_end = end;
@@ -1271,6 +1272,41 @@ BRIDGE_EXPORT int GOMP_loop_ull_start(bool up, ull start, ull end, ull incr, lon
   return istart == nullptr ? more : gomp_chunk(more, istart, iend, BRIDGE_RETURN_ADDRESS());
 }
 
+// Loops with ordered(n) and depend(sink / source): the chunks that their
+// *_next calls hand out stay their thread's own, as an ordered loop's do.
+#define BRIDGE_GOMP_DOACROSS(name, params, args)                   \
+  BRIDGE_EXPORT int name params {                                  \
+    using real_t = int(*) params;                                  \
+    static std::atomic<real_t> real{nullptr};                      \
+    loop_starts(0, 1, true);                                       \
+    return next_definition(real, #name) args;                      \
+  }
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_static_start, (unsigned n, long* counts, long chunk, long* istart, long* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_dynamic_start, (unsigned n, long* counts, long chunk, long* istart, long* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_guided_start, (unsigned n, long* counts, long chunk, long* istart, long* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_runtime_start, (unsigned n, long* counts, long* istart, long* iend),
+                     (n, counts, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_start,
+                     (unsigned n, long* counts, long schedule, long chunk, long* istart, long* iend,
+                      std::uintptr_t* reductions, void** memory),
+                     (n, counts, schedule, chunk, istart, iend, reductions, memory))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_static_start, (unsigned n, ull* counts, ull chunk, ull* istart, ull* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_dynamic_start,
+                     (unsigned n, ull* counts, ull chunk, ull* istart, ull* iend), (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_guided_start, (unsigned n, ull* counts, ull chunk, ull* istart, ull* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_runtime_start, (unsigned n, ull* counts, ull* istart, ull* iend),
+                     (n, counts, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_start,
+                     (unsigned n, ull* counts, long schedule, ull chunk, ull* istart, ull* iend,
+                      std::uintptr_t* reductions, void** memory),
+                     (n, counts, schedule, chunk, istart, iend, reductions, memory))
+#undef BRIDGE_GOMP_DOACROSS
+
 // Sections: each call hands out one section's number, 0 when none is left.
 BRIDGE_EXPORT unsigned GOMP_sections_start(unsigned count) {
   static std::atomic<sections_start_t> real{nullptr};
@@ -1323,3 +1359,20 @@ BRIDGE_DISPATCH(8, std::int64_t, std::int64_t)
 BRIDGE_DISPATCH(8u, std::uint64_t, std::int64_t)
 
 #undef BRIDGE_DISPATCH
+
+// clang: a loop with ordered(n) and depend(sink / source) sets up its
+// dependences here, around a dispatch of any schedule.
+using doacross_init_t = void (*)(void*, int, int, void const*);
+using doacross_fini_t = void (*)(void*, int);
+
+BRIDGE_EXPORT void __kmpc_doacross_init(void* location, int thread, int dimensions, void const* bounds) {
+  static std::atomic<doacross_init_t> real{nullptr};
+  if (pieces_t* p = loop_pieces(true)) p->doacross = true;
+  next_definition(real, "__kmpc_doacross_init")(location, thread, dimensions, bounds);
+}
+
+BRIDGE_EXPORT void __kmpc_doacross_fini(void* location, int thread) {
+  static std::atomic<doacross_fini_t> real{nullptr};
+  next_definition(real, "__kmpc_doacross_fini")(location, thread);
+  if (pieces_t* p = loop_pieces(false)) p->doacross = false;
+}

@@ -19,7 +19,7 @@ set(races_twins
   join_running_child taskwait_depend if0_depend depend_taskgroup detach long_chain mutexinoutset sparselu
   barrier_join mutexinoutset_parents many_locks
   sections loop_dynamic loop_guided loop_nowait_own untied)
-set(races_fixed_only copyprivate ordered)
+set(races_fixed_only copyprivate ordered loop_pieces)
 # C++ sources, built as C++ only.
 set(races_cxx_twins std_mutex std_atomic lambda_task)
 
