@@ -460,6 +460,10 @@ pieces_t* pieces_for(task_t* t, bool make) {
   return p;
 }
 
+// No more pieces of p's owner may wait for its barrier: the one that runs
+// takes what comes next.
+bool full(pieces_t const& p) { return p.count + 1 >= max_waiting_pieces; }
+
 // The program asked the runtime for its next piece of a worksharing
 // construct, from `code`; `more` says whether it got one.
 void next_piece(bool more, void const* code) {
@@ -468,7 +472,7 @@ void next_piece(bool more, void const* code) {
   pieces_t* p = pieces_for(current(), more);
   if (p == nullptr || p->ordered || p->doacross) return;
   if (p->running != nullptr) {
-    if (more && p->count + 1 >= max_waiting_pieces) return;  // the running piece takes this one too
+    if (more && full(*p)) return;  // the running piece takes this one too
     end_piece(*p);
   }
   if (more && p->count < max_waiting_pieces) begin_piece(*p, code);
@@ -1004,7 +1008,8 @@ std::uint64_t runtime_chunk() {
 // bound): how many of them the first piece takes; the rest are kept.
 std::uint64_t split(std::uint64_t first, std::uint64_t count, std::uint64_t end, bool last) {
   pieces_t* p = loop_pieces(true);
-  if (p == nullptr || p->ordered || p->doacross || p->split_size == 0 || count <= p->split_size) return count;
+  if (p == nullptr || p->ordered || p->doacross || p->split_size == 0 || count <= p->split_size || full(*p))
+    return count;
   p->split_next = first + p->split_size * p->split_incr;
   p->split_left = count - p->split_size;
   p->split_end = end;
@@ -1023,7 +1028,7 @@ bool take_piece(piece_t& piece) {
   pieces_t* p = loop_pieces(false);
   if (p == nullptr || p->split_left == 0) return false;
   piece.first = p->split_next;
-  piece.count = std::min(p->split_size, p->split_left);
+  piece.count = full(*p) ? p->split_left : std::min(p->split_size, p->split_left);
   p->split_next += piece.count * p->split_incr;
   p->split_left -= piece.count;
   piece.final = p->split_left == 0;
