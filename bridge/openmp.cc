@@ -21,9 +21,10 @@
 // regions it starts.
 //
 // libomp signals completion before it releases dependences, so a task has
-// left before any task that depends on it starts. Untied tasks that resume
-// on another thread cannot be expressed: a task stays on the thread that
-// entered it.
+// left before any task that depends on it starts. An untied task that
+// resumes on another thread leaves one thread's stack and joins another's
+// (see untied_t); worksharing hands out pieces that are tasks of their own
+// (see pieces_t).
 //
 // Task creation moves arguments into the new task: clang's code writes them
 // into the descriptor that __kmpc_omp_task_alloc returns, GCC's copy
@@ -38,6 +39,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "bridge.h"
 #include "exit_gate.h"
@@ -70,9 +72,114 @@ thread_local stand_in_t stand_ins[max_stand_ins] __attribute__((tls_model("initi
 thread_local unsigned stand_in_count __attribute__((tls_model("initial-exec")));
 thread_local task_t* ended_worker __attribute__((tls_model("initial-exec")));
 
+// Worksharing pieces. The runtime hands the sections of a `sections`
+// construct, and the chunks of a loop with a dynamic, guided or runtime
+// schedule, one at a time to whichever thread asks first: the program
+// orders none of them with another, so each is a task of its own here (in
+// the race view), whichever thread ran it. A piece is a child of the
+// implicit task that runs it, made when the runtime hands it out and
+// finished when its thread asks for the next one; nothing joins it, so
+// only the barrier after the construct (with nowait, the next barrier)
+// orders it, not the implicit task's own code after the construct. libomp
+// 14 reports no dispatch events: the bridge wraps the entry points that
+// hand pieces out (GOMP_sections_*, GOMP_loop_*, __kmpc_dispatch_*). The
+// runtime's events name the implicit task while a piece runs; task_of()
+// answers with the piece.
+struct pieces_t {
+  task_t* owner;       // the implicit task
+  task_t* running;     // its piece that runs now, or null (this reference is ours)
+  task_t** finished;   // its pieces finished since its last barrier, referenced
+  unsigned count;      // of finished
+  bool ordered;        // the loop it dispatches is ordered (see ordered_schedule)
+  bool doacross;       // clang: ... or has ordered(n), between __kmpc_doacross_init and _fini
+  // A chunk of a loop runs on one thread, its iterations in order; two
+  // chunks may run on two. libomp hands a team of one thread the whole
+  // loop at once, and a guided loop's chunks vary with the team: the
+  // bridge hands each chunk out in pieces of the schedule's chunk size
+  // (for guided, its smallest), each a task. Iterations and values modulo
+  // 2^64, whatever the loop's type.
+  std::uint64_t split_size;  // iterations per piece; 0: as the runtime hands them out
+  std::uint64_t split_incr;  // from one iteration to the next
+  std::uint64_t split_next;  // the first iteration of the runtime's chunk not handed out yet
+  std::uint64_t split_left;  // how many are left
+  std::uint64_t split_end;   // the runtime's own bound of its chunk, for its last piece
+  bool split_last;           // clang: the runtime's chunk ends the loop
+};
+// Owners on this thread, innermost last: a region nested in a piece has
+// implicit tasks of its own on the same thread.
+constexpr unsigned max_piece_owners = 8;
+// Pieces of one implicit task that wait for its next barrier. Past that
+// many (a loop of many small chunks), the piece that runs goes on with the
+// next chunks: each finished piece holds one of the library's 65535
+// handles until it is absorbed.
+constexpr unsigned max_waiting_pieces = 256;
+thread_local pieces_t piece_owners[max_piece_owners] __attribute__((tls_model("initial-exec")));
+thread_local unsigned piece_owner_count __attribute__((tls_model("initial-exec")));
+
+// GCC's `parallel for` with a dynamic or guided schedule starts its loop in
+// GOMP_parallel_loop_*: the implicit tasks take their first chunk with
+// *_next, so the loop's pieces are known by its region. The wrapper tells
+// on_parallel_begin (same thread), which files them for the region's
+// implicit tasks; guarded by combined_lock, a leaf.
+struct combined_loop_t {
+  void const* region;
+  std::uint64_t size, incr;
+};
+constexpr unsigned max_combined_loops = 32;  // regions of them at once; past that, chunks are not split
+spin_t combined_lock;
+combined_loop_t combined_loops[max_combined_loops];
+// Written under combined_lock; read without it only to skip the look-up
+// when nothing is filed (relaxed: a region files its loop before its
+// implicit tasks start, through the runtime's own synchronisation).
+std::atomic<unsigned> combined_count{0};
+thread_local combined_loop_t starting_loop __attribute__((tls_model("initial-exec")));
+
+void file_combined_loop(void const* region) {
+  combined_loop_t const loop = starting_loop;
+  starting_loop = {};
+  if (loop.size == 0) return;
+  spin_scope held(combined_lock);
+  unsigned const n = combined_count.load(std::memory_order_relaxed);
+  if (n == max_combined_loops) return;
+  combined_loops[n] = {region, loop.size, loop.incr};
+  combined_count.store(n + 1, std::memory_order_relaxed);
+}
+
+void drop_combined_loop(void const* region) {
+  spin_scope held(combined_lock);
+  unsigned const n = combined_count.load(std::memory_order_relaxed);
+  for (unsigned i = 0; i < n; ++i)
+    if (combined_loops[i].region == region) {
+      combined_loops[i] = combined_loops[n - 1];
+      combined_count.store(n - 1, std::memory_order_relaxed);
+      return;
+    }
+}
+
+combined_loop_t combined_loop(void const* region) {
+  spin_scope held(combined_lock);
+  unsigned const n = combined_count.load(std::memory_order_relaxed);
+  for (unsigned i = 0; i < n; ++i)
+    if (combined_loops[i].region == region) return combined_loops[i];
+  return {};
+}
+
+pieces_t* pieces_of(task_t const* owner) {
+  for (unsigned i = piece_owner_count; i-- != 0;)
+    if (piece_owners[i].owner == owner) return &piece_owners[i];
+  return nullptr;
+}
+
+// The task that runs for `t` on this thread: its piece, if one runs.
+task_t* acting_for(task_t* t) {
+  if (piece_owner_count == 0) return t;
+  pieces_t const* p = pieces_of(t);
+  return p != nullptr && p->running != nullptr ? p->running : t;
+}
+
 task_t* task_of(ompt_data_t const* data) {
   if (data == nullptr) return nullptr;
-  if (data->ptr != nullptr) return static_cast<task_t*>(data->ptr);
+  if (data->ptr != nullptr) return acting_for(static_cast<task_t*>(data->ptr));
   for (unsigned i = stand_in_count; i-- != 0;)
     if (stand_ins[i].slot == data) return stand_ins[i].task;
   return nullptr;
@@ -128,10 +235,128 @@ void enter(task_t* t) {
     _VEXA_forgetMemory(reinterpret_cast<void const*>(state.stack_low), reinterpret_cast<void const*>(below));
 }
 
+// Untied tasks. clang compiles an untied task into parts: at each task
+// scheduling point in it (a task made, taskyield, taskwait) the part
+// returns to the runtime, which may run the next part on any thread. The
+// runtime reports a part's end as a switch from the task to the one it
+// interrupted on its thread, and the next part as a switch to the task.
+// The library's tasks live on one thread's stack, so each part is a task of
+// the library's of its own, placed at the same node: parts are ordered
+// with one another by the node's steps like one task's accesses, and with
+// other tasks by its clock. The first part has the task's id, the others
+// fresh ones; each finishes where it ends, and when the task completes its
+// parts are gathered, each at the step it began at (a part's accesses all
+// come before the scheduling point that ends it), into one task of the
+// task's id, which is then what joins and dependences absorb. GCC compiles
+// an untied task as one function: it runs whole on one thread.
+struct part_t {
+  std::uint64_t id;    // the library's id of its task
+  std::uint64_t step;  // the node's step when it began
+};
+struct untied_t {
+  task_t* task;
+  std::vector<part_t> parts;  // finished
+  part_t running;             // the part that runs, unless away
+  bool away;                  // between two parts
+};
+// Untied tasks that ended a part; guarded by untied_lock, a leaf. The count
+// is read without it to skip the look-up when there are none (relaxed: a
+// task's part ends before the runtime hands the task to another thread).
+spin_t untied_lock;
+std::vector<untied_t>* untied_tasks;  // made on first use, never freed
+std::atomic<unsigned> untied_count{0};
+
+// Runs f on t's entry (made when `make`), under the lock; false if none.
+template <class F>
+bool with_untied(task_t const* t, bool make, F f) {
+  if (!make && untied_count.load(std::memory_order_relaxed) == 0) return false;
+  spin_scope held(untied_lock);
+  if (untied_tasks == nullptr) {
+    if (!make) return false;
+    untied_tasks = new (std::nothrow) std::vector<untied_t>;
+    if (untied_tasks == nullptr) return false;
+  }
+  for (untied_t& u : *untied_tasks)
+    if (u.task == t) {
+      f(u);
+      return true;
+    }
+  if (!make) return false;
+  untied_tasks->push_back({const_cast<task_t*>(t), {}, {t->id, 0}, false});
+  untied_count.store(static_cast<unsigned>(untied_tasks->size()), std::memory_order_relaxed);
+  f(untied_tasks->back());
+  return true;
+}
+
+// A part of t ends on this thread: t leaves its stack until the next part.
+void part_ends(task_t* t) {
+  if (races)
+    for (void const* lock : t->exclusive) _VEXA_releaseLock(lock);
+  forget_dead_stack(state.task_frame);
+  _VEXA_finishTaskAt(t->code);
+  with_untied(t, true, [](untied_t& u) {
+    u.parts.push_back(u.running);
+    u.away = true;
+  });
+  set_current(t->below);
+}
+
+bool away(task_t const* t) {
+  bool result = false;
+  with_untied(t, false, [&](untied_t const& u) { result = u.away; });
+  return result;
+}
+
+// The next part of t begins on this thread, above the task that runs.
+void part_begins(task_t* t) {
+  std::uint64_t const id = next_task_id();
+  with_untied(t, false, [&](untied_t& u) {
+    u.running = {id, t->step};
+    u.away = false;
+  });
+  t->below = current();
+  t->frame = 0;  // its frames are on another thread's stack, gone
+  set_current(t);
+  _VEXA_enterTaskAs(id, t->code);
+  if (!races) return;
+  place(t);
+  for (void const* lock : t->exclusive) _VEXA_acquireLock(lock);
+}
+
+// t completes, in its last part: its parts become one task of t's id.
+void gather_parts(task_t* t) {
+  std::vector<part_t> parts;
+  bool found = with_untied(t, false, [&](untied_t& u) {
+    parts.swap(u.parts);
+    parts.push_back(u.running);
+  });
+  if (!found) return;
+  {
+    spin_scope held(untied_lock);
+    for (auto it = untied_tasks->begin(); it != untied_tasks->end(); ++it)
+      if (it->task == t) {
+        untied_tasks->erase(it);
+        break;
+      }
+    untied_count.store(static_cast<unsigned>(untied_tasks->size()), std::memory_order_relaxed);
+  }
+  _VEXA_finishTaskAt(t->code);  // the last part
+  _VEXA_enterTaskAs(t->id, t->code);
+  for (part_t const& p : parts) {
+    if (races) _VEXA_placeTask(t, p.step);
+    _VEXA_absorbTask(p.id);
+  }
+  if (races) place(t);
+}
+
+void settle_pieces(task_t* owner, bool arrived);
+
 // A finished task keeps its accesses in the race view until what orders it
 // comes (task_order.h): its parent's taskwait, its taskgroup's end, its
 // region's end.
 void leave(task_t* t) {
+  if (t->region != nullptr && piece_owner_count != 0) settle_pieces(t, false);
+  if (untied_count.load(std::memory_order_relaxed) != 0) gather_parts(t);
   t->done = true;
   if (races) {
     for (void const* lock : t->exclusive) _VEXA_releaseLock(lock);
@@ -185,6 +410,97 @@ task_t* new_task(void const* code, task_t* parent) {
   return t;
 }
 
+// The piece that runs for p's owner ends on this thread.
+void end_piece(pieces_t& p) {
+  task_t* const c = p.running;
+  p.running = nullptr;
+  c->done = true;
+  finished(c);
+  // It ran in its owner's frames, where the owner keeps its private data
+  // (the loop's counter, private and reduction copies): another thread
+  // would have used its own. What anyone did there is forgotten, as the
+  // dead stack is at the end of a task.
+  forget_dead_stack(p.owner->frame);
+  ref(c);  // the library's, dropped when it is absorbed
+  c->finished = true;
+  _VEXA_finishTaskAt(c->code);
+  c->home->finished.add(c);
+  p.finished[p.count++] = c;
+  set_current(c->below);
+}
+
+void begin_piece(pieces_t& p, void const* code) {
+  task_t* const owner = p.owner;
+  task_t* const c = new_task(code, owner);
+  created(owner, c);
+  owner->outstanding.fetch_add(1, std::memory_order_relaxed);
+  c->group = owner->groups != nullptr ? owner->groups : owner->group;
+  advance(owner);  // what the owner does after the construct may run beside the piece
+  enter(c);
+  p.running = c;
+}
+
+// The entry of `t`, the calling thread's task, as an owner or as the piece
+// of one; made for an implicit task when `make` says so.
+pieces_t* pieces_for(task_t* t, bool make) {
+  for (unsigned i = piece_owner_count; i-- != 0;)
+    if (piece_owners[i].owner == t || (t != nullptr && piece_owners[i].running == t)) return &piece_owners[i];
+  if (!make || !running(t) || t->region == nullptr || piece_owner_count == max_piece_owners) return nullptr;
+  auto** finished = static_cast<task_t**>(std::malloc(max_waiting_pieces * sizeof(task_t*)));
+  if (finished == nullptr) return nullptr;  // its pieces stay its own accesses
+  pieces_t* p = &piece_owners[piece_owner_count++];
+  *p = {};
+  p->owner = t;
+  p->finished = finished;
+  if (combined_count.load(std::memory_order_relaxed) != 0) {
+    combined_loop_t const loop = combined_loop(t->region);
+    p->split_size = loop.size;
+    p->split_incr = loop.incr;
+  }
+  return p;
+}
+
+// No more pieces of p's owner may wait for its barrier: the one that runs
+// takes what comes next.
+bool full(pieces_t const& p) { return p.count + 1 >= max_waiting_pieces; }
+
+// The program asked the runtime for its next piece of a worksharing
+// construct, from `code`; `more` says whether it got one.
+void next_piece(bool more, void const* code) {
+  exit_gate gate;
+  if (!gate || !races) return;
+  pieces_t* p = pieces_for(current(), more);
+  if (p == nullptr || p->ordered || p->doacross) return;
+  if (p->running != nullptr) {
+    if (more && full(*p)) return;  // the running piece takes this one too
+    end_piece(*p);
+  }
+  if (more && p->count < max_waiting_pieces) begin_piece(*p, code);
+}
+
+// `owner` reached a barrier (its construct was cancelled if a piece still
+// runs) or its end.
+void end_running_piece(task_t const* owner) {
+  if (pieces_t* p = pieces_of(owner); p != nullptr && p->running != nullptr) end_piece(*p);
+}
+
+// After `owner` arrived at a barrier (arrived) or at its end: its finished
+// pieces are absorbed where that is exact; the others wait for the end of
+// the region, which holds them too.
+void settle_pieces(task_t* owner, bool arrived) {
+  pieces_t* p = pieces_of(owner);
+  if (p == nullptr) return;
+  if (p->running != nullptr) end_piece(*p);
+  p->split_left = 0;
+  if (arrived) absorb_pieces(p->finished, p->count, owner);
+  for (unsigned i = 0; i < p->count; ++i) unref(p->finished[i]);
+  p->count = 0;
+  if (arrived) return;
+  std::free(p->finished);
+  for (pieces_t* q = p + 1; q != piece_owners + piece_owner_count; ++q) q[-1] = *q;
+  --piece_owner_count;
+}
+
 void close_argument_window() { state.private_begin = state.private_end = 0; }
 
 // The block that holds the arguments of the task being created on this
@@ -207,6 +523,7 @@ void on_parallel_begin(ompt_data_t* encountering, ompt_frame_t const*, ompt_data
   if (r == nullptr) std::abort();
   r->code = code;  // the implicit tasks' code address
   parallel->ptr = r;
+  if (starting_loop.size != 0) file_combined_loop(r);
   task_t* t = task_of(encountering);
   if (!running(t)) return;
   if (races) {
@@ -224,6 +541,7 @@ void on_parallel_end(ompt_data_t* parallel, ompt_data_t* encountering, int, void
   if (!gate) return;
   region_t* r = region_of(parallel);
   parallel->ptr = nullptr;
+  if (combined_count.load(std::memory_order_relaxed) != 0 && r != nullptr) drop_combined_loop(r);
   task_t* t = task_of(encountering);
   if (running(t)) {
     resume(t);
@@ -334,6 +652,9 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
                     ompt_data_t* task, void const* code) {
   exit_gate gate;
   if (!gate) return;
+  // A piece still running at a barrier had its construct cancelled.
+  if (endpoint == ompt_scope_begin && barrier(kind) && task != nullptr && piece_owner_count != 0)
+    end_running_piece(static_cast<task_t*>(task->ptr));
   task_t* t = task_of(task);
   if (endpoint == ompt_scope_begin) {
     if (races && kind == ompt_sync_region_taskgroup && running(t)) {
@@ -343,7 +664,10 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
       t->groups = g;
       return;
     }
-    if (races && barrier(kind) && running(t) && t->region != nullptr) arrive(t);
+    if (races && barrier(kind) && running(t) && t->region != nullptr) {
+      arrive(t);
+      if (piece_owner_count != 0) settle_pieces(t, true);
+    }
     if (parallel == nullptr) return;
     if (kind != ompt_sync_region_barrier_implicit && kind != ompt_sync_region_barrier_implicit_parallel) return;
     region_t const* r = region_of(parallel);
@@ -466,7 +790,10 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
         break;
       case ompt_task_switch:
       case ompt_task_yield:
-        if (running(prior)) suspend(prior);
+        // Back to the task it interrupted, unfinished: a part of an untied
+        // task ended.
+        if (running(prior) && next != nullptr && next == prior->below && prior == current()) part_ends(prior);
+        else if (running(prior)) suspend(prior);
         if (next != nullptr && next->waiting) next->switched = true;
         break;
       case ompt_task_early_fulfill:
@@ -497,6 +824,7 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
   }
   if (next == nullptr || next->waiting) return;
   if (next->done) set_current(next->below);
+  else if (next->entered && away(next)) part_begins(next);
   else if (next->entered) resume(next);
   else enter(next);
 }
@@ -631,4 +959,425 @@ BRIDGE_EXPORT void __kmpc_omp_task_begin_if0(void* location, int thread, void* t
   program_undeferred = true;
   begin(location, thread, task);
   program_undeferred = outer;
+}
+
+// Worksharing pieces (see pieces_t). Each entry point forwards to libomp's
+// and reports, from the program's call, whether a piece was handed out.
+namespace vexa_bridge {
+namespace {
+
+int handed_out(int more, void const* code) {
+  next_piece(more != 0, code);
+  return more;
+}
+
+bool called_by_runtime(void const* caller) {
+  auto const a = reinterpret_cast<std::uintptr_t>(caller);
+  return runtime_code_begin.load(std::memory_order_relaxed) <= a && a < runtime_code_end.load(std::memory_order_relaxed);
+}
+
+pieces_t* loop_pieces(bool make) {
+  if (!races) return nullptr;
+  exit_gate gate;  // a piece's owner may be torn down with the library
+  return gate ? pieces_for(current(), make) : nullptr;
+}
+
+// A loop starts on this thread: pieces of `size` iterations (0: the
+// runtime's chunks), `incr` apart.
+void loop_starts(std::uint64_t size, std::uint64_t incr, bool ordered = false) {
+  if (pieces_t* p = loop_pieces(true)) {
+    p->ordered = ordered;
+    p->split_size = size;
+    p->split_incr = incr;
+    p->split_left = 0;
+  }
+}
+
+// The run-time schedule's chunk size, or 0 for a static or automatic one.
+std::uint64_t runtime_chunk() {
+  using get_schedule_t = void (*)(int*, int*);
+  static std::atomic<get_schedule_t> real{nullptr};
+  int kind = 0, chunk = 0;
+  next_definition(real, "omp_get_schedule")(&kind, &chunk);
+  kind &= ~static_cast<int>(0x80000000u);  // the monotonic modifier
+  if (kind != 2 && kind != 3) return 0;     // omp_sched_dynamic, omp_sched_guided
+  return chunk > 0 ? static_cast<std::uint64_t>(chunk) : 1;
+}
+
+// The runtime handed out `count` iterations from `first` (`end`: its own
+// bound): how many of them the first piece takes; the rest are kept.
+std::uint64_t split(std::uint64_t first, std::uint64_t count, std::uint64_t end, bool last) {
+  pieces_t* p = loop_pieces(true);
+  if (p == nullptr || p->ordered || p->doacross || p->split_size == 0 || count <= p->split_size || full(*p))
+    return count;
+  p->split_next = first + p->split_size * p->split_incr;
+  p->split_left = count - p->split_size;
+  p->split_end = end;
+  p->split_last = last;
+  return p->split_size;
+}
+
+// The next piece of the runtime's last chunk, if any is left.
+struct piece_t {
+  std::uint64_t first, count;
+  bool final;         // the chunk's last piece: it ends at the runtime's bound
+  std::uint64_t end;  //   ... which is this
+  bool last;          //   ... and it ends the loop (clang)
+};
+bool take_piece(piece_t& piece) {
+  pieces_t* p = loop_pieces(false);
+  if (p == nullptr || p->split_left == 0) return false;
+  piece.first = p->split_next;
+  piece.count = full(*p) ? p->split_left : std::min(p->split_size, p->split_left);
+  p->split_next += piece.count * p->split_incr;
+  p->split_left -= piece.count;
+  piece.final = p->split_left == 0;
+  piece.end = p->split_end;
+  piece.last = p->split_last;
+  return true;
+}
+
+std::uint64_t stride() {
+  pieces_t const* p = loop_pieces(true);
+  return p == nullptr ? 1 : p->split_incr;
+}
+
+// How many iterations from `first`, `incr` apart, come before `end`.
+std::uint64_t iterations(std::uint64_t first, std::uint64_t end, std::uint64_t incr) {
+  auto const step = static_cast<std::int64_t>(incr);
+  if (step > 0) return (end - first + incr - 1) / incr;
+  if (step < 0) return (first - end - incr - 1) / (0 - incr);
+  return 1;
+}
+
+// GCC: the runtime's answer, the chunk [*istart, *iend), split.
+template <class T>
+int gomp_chunk(int more, T* istart, T* iend, void const* code) {
+  if (more != 0) {
+    auto const first = static_cast<std::uint64_t>(*istart), end = static_cast<std::uint64_t>(*iend);
+    std::uint64_t const incr = stride();
+    std::uint64_t const count = iterations(first, end, incr);
+    std::uint64_t const taken = split(first, count, end, false);
+    if (taken < count) *iend = static_cast<T>(first + taken * incr);
+  }
+  return handed_out(more, code);
+}
+
+// GCC: the next piece of the runtime's chunk, if one is left.
+template <class T>
+bool gomp_take(T* istart, T* iend, void const* code) {
+  piece_t piece;
+  std::uint64_t const incr = stride();
+  if (!take_piece(piece)) return false;
+  *istart = static_cast<T>(piece.first);
+  *iend = static_cast<T>(piece.final ? piece.end : piece.first + piece.count * incr);
+  handed_out(1, code);
+  return true;
+}
+
+using ull = unsigned long long;
+// libomp's GOMP entry points return int for GCC's bool.
+using loop_start_t = int (*)(long, long, long, long, long*, long*);
+using loop_runtime_start_t = int (*)(long, long, long, long*, long*);
+using loop_next_t = int (*)(long*, long*);
+using loop_generic_start_t = int (*)(long, long, long, long, long, long*, long*, std::uintptr_t*, void**);
+using ull_start_t = int (*)(int, ull, ull, ull, ull, ull*, ull*);
+using ull_runtime_start_t = int (*)(int, ull, ull, ull, ull*, ull*);
+using ull_next_t = int (*)(ull*, ull*);
+using ull_generic_start_t = int (*)(int, ull, ull, ull, long, ull, ull*, ull*, std::uintptr_t*, void**);
+using sections_start_t = unsigned (*)(unsigned);
+using sections2_start_t = unsigned (*)(unsigned, std::uintptr_t*, void**);
+using sections_next_t = unsigned (*)();
+using parallel_loop_t = void (*)(void (*)(void*), void*, unsigned, long, long, long, long, unsigned);
+using parallel_runtime_loop_t = void (*)(void (*)(void*), void*, unsigned, long, long, long, unsigned);
+
+std::uint64_t chunk_size(long chunk) { return chunk > 0 ? static_cast<std::uint64_t>(chunk) : 1; }
+
+// GCC's schedule numbers (GOMP_loop_start): runtime 0, static 1, dynamic
+// 2, guided 3, auto 4, with modifiers in the upper bits.
+std::uint64_t gomp_chunk_size(long schedule, std::uint64_t chunk) {
+  switch (schedule & 0xff) {
+    case 0: return runtime_chunk();
+    case 2:
+    case 3: return chunk == 0 ? 1 : chunk;
+    default: return 0;
+  }
+}
+
+// clang's schedule numbers (__kmpc_dispatch_init_*), without the
+// (non)monotonic modifier; the "nm" forms are 128 above the others.
+int base_schedule(int schedule) {
+  int const base = schedule & ~(3 << 29);
+  return base >= 160 && base < 224 ? base - 128 : base;
+}
+
+// An ordered loop runs its ordered parts in the order of its iterations,
+// which the bridge does not follow (they are a lock to it): its chunks stay
+// their thread's own.
+bool ordered_schedule(int schedule) {
+  int const base = base_schedule(schedule);
+  return base > 64 && base < 72;
+}
+
+std::uint64_t kmp_chunk_size(int schedule, std::int64_t chunk) {
+  switch (base_schedule(schedule)) {
+    case 35:  // dynamic
+    case 36:  // guided, and its two ways of computing chunks
+    case 42:
+    case 43: return chunk > 0 ? static_cast<std::uint64_t>(chunk) : 1;
+    case 37: return runtime_chunk();
+    default: return 0;
+  }
+}
+
+// clang: the runtime's answer, the chunk [*lower, *upper] (inclusive), split.
+template <class T, class S>
+int kmp_chunk(int more, int* last, T* lower, T* upper, S const* stride_of, void const* code) {
+  if (more != 0 && *stride_of != 0) {
+    auto const first = static_cast<std::uint64_t>(*lower), incr = static_cast<std::uint64_t>(*stride_of);
+    std::uint64_t const end = static_cast<std::uint64_t>(*upper);
+    std::uint64_t const count = iterations(first, end + incr, incr);
+    std::uint64_t const taken = split(first, count, end, last != nullptr && *last != 0);
+    if (taken < count) {
+      *upper = static_cast<T>(first + (taken - 1) * incr);
+      if (last != nullptr) *last = 0;
+    }
+  }
+  return handed_out(more, code);
+}
+
+template <class T>
+bool kmp_take(int* last, T* lower, T* upper, void const* code) {
+  piece_t piece;
+  std::uint64_t const incr = stride();
+  if (!take_piece(piece)) return false;
+  *lower = static_cast<T>(piece.first);
+  *upper = static_cast<T>(piece.final ? piece.end : piece.first + (piece.count - 1) * incr);
+  if (last != nullptr) *last = piece.final && piece.last ? 1 : 0;
+  handed_out(1, code);
+  return true;
+}
+
+template <class T, class S>
+using dispatch_init_t = void (*)(void*, int, int, T, T, S, S);
+template <class T, class S>
+using dispatch_next_t = int (*)(void*, int, int*, T*, T*, S*);
+
+}  // namespace
+}  // namespace vexa_bridge
+
+#define BRIDGE_GOMP_LOOP(kind)                                                                                  \
+  BRIDGE_EXPORT int GOMP_loop_##kind##_start(long start, long end, long incr, long chunk, long* istart,         \
+                                             long* iend) {                                                      \
+    static std::atomic<loop_start_t> real{nullptr};                                                            \
+    loop_starts(chunk_size(chunk), static_cast<std::uint64_t>(incr));                                          \
+    return gomp_chunk(next_definition(real, "GOMP_loop_" #kind "_start")(start, end, incr, chunk, istart, iend), \
+                      istart, iend, BRIDGE_RETURN_ADDRESS());                                                  \
+  }                                                                                                            \
+  BRIDGE_EXPORT int GOMP_loop_ull_##kind##_start(bool up, ull start, ull end, ull incr, ull chunk, ull* istart, \
+                                                 ull* iend) {                                                  \
+    static std::atomic<ull_start_t> real{nullptr};                                                             \
+    loop_starts(chunk == 0 ? 1 : chunk, incr);                                                                 \
+    return gomp_chunk(next_definition(real, "GOMP_loop_ull_" #kind "_start")(up ? 1 : 0, start, end, incr,     \
+                                                                             chunk, istart, iend),             \
+                      istart, iend, BRIDGE_RETURN_ADDRESS());                                                  \
+  }
+#define BRIDGE_GOMP_RUNTIME_LOOP(kind)                                                                          \
+  BRIDGE_EXPORT int GOMP_loop_##kind##_start(long start, long end, long incr, long* istart, long* iend) {        \
+    static std::atomic<loop_runtime_start_t> real{nullptr};                                                    \
+    loop_starts(runtime_chunk(), static_cast<std::uint64_t>(incr));                                            \
+    return gomp_chunk(next_definition(real, "GOMP_loop_" #kind "_start")(start, end, incr, istart, iend),      \
+                      istart, iend, BRIDGE_RETURN_ADDRESS());                                                  \
+  }                                                                                                            \
+  BRIDGE_EXPORT int GOMP_loop_ull_##kind##_start(bool up, ull start, ull end, ull incr, ull* istart,            \
+                                                 ull* iend) {                                                  \
+    static std::atomic<ull_runtime_start_t> real{nullptr};                                                     \
+    loop_starts(runtime_chunk(), incr);                                                                        \
+    return gomp_chunk(next_definition(real, "GOMP_loop_ull_" #kind "_start")(up ? 1 : 0, start, end, incr,     \
+                                                                             istart, iend),                    \
+                      istart, iend, BRIDGE_RETURN_ADDRESS());                                                  \
+  }
+#define BRIDGE_GOMP_NEXT(kind)                                                                                  \
+  BRIDGE_EXPORT int GOMP_loop_##kind##_next(long* istart, long* iend) {                                         \
+    static std::atomic<loop_next_t> real{nullptr};                                                             \
+    if (gomp_take(istart, iend, BRIDGE_RETURN_ADDRESS())) return 1;                                            \
+    return gomp_chunk(next_definition(real, "GOMP_loop_" #kind "_next")(istart, iend), istart, iend,           \
+                      BRIDGE_RETURN_ADDRESS());                                                                \
+  }                                                                                                            \
+  BRIDGE_EXPORT int GOMP_loop_ull_##kind##_next(ull* istart, ull* iend) {                                       \
+    static std::atomic<ull_next_t> real{nullptr};                                                              \
+    if (gomp_take(istart, iend, BRIDGE_RETURN_ADDRESS())) return 1;                                            \
+    return gomp_chunk(next_definition(real, "GOMP_loop_ull_" #kind "_next")(istart, iend), istart, iend,       \
+                      BRIDGE_RETURN_ADDRESS());                                                                \
+  }
+
+BRIDGE_GOMP_LOOP(dynamic)
+BRIDGE_GOMP_LOOP(guided)
+BRIDGE_GOMP_LOOP(nonmonotonic_dynamic)
+BRIDGE_GOMP_LOOP(nonmonotonic_guided)
+BRIDGE_GOMP_RUNTIME_LOOP(runtime)
+BRIDGE_GOMP_RUNTIME_LOOP(nonmonotonic_runtime)
+BRIDGE_GOMP_RUNTIME_LOOP(maybe_nonmonotonic_runtime)
+BRIDGE_GOMP_NEXT(dynamic)
+BRIDGE_GOMP_NEXT(guided)
+BRIDGE_GOMP_NEXT(nonmonotonic_dynamic)
+BRIDGE_GOMP_NEXT(nonmonotonic_guided)
+BRIDGE_GOMP_NEXT(runtime)
+BRIDGE_GOMP_NEXT(nonmonotonic_runtime)
+BRIDGE_GOMP_NEXT(maybe_nonmonotonic_runtime)
+
+#define BRIDGE_GOMP_PARALLEL_LOOP(kind)                                                                         \
+  BRIDGE_EXPORT void GOMP_parallel_loop_##kind(void (*body)(void*), void* data, unsigned threads, long start,     \
+                                               long end, long incr, long chunk, unsigned flags) {                \
+    static std::atomic<parallel_loop_t> real{nullptr};                                                         \
+    starting_loop = {nullptr, chunk_size(chunk), static_cast<std::uint64_t>(incr)};                             \
+    next_definition(real, "GOMP_parallel_loop_" #kind)(body, data, threads, start, end, incr, chunk, flags);    \
+  }
+#define BRIDGE_GOMP_PARALLEL_RUNTIME_LOOP(kind)                                                                 \
+  BRIDGE_EXPORT void GOMP_parallel_loop_##kind(void (*body)(void*), void* data, unsigned threads, long start,     \
+                                               long end, long incr, unsigned flags) {                            \
+    static std::atomic<parallel_runtime_loop_t> real{nullptr};                                                 \
+    starting_loop = {nullptr, runtime_chunk(), static_cast<std::uint64_t>(incr)};                               \
+    next_definition(real, "GOMP_parallel_loop_" #kind)(body, data, threads, start, end, incr, flags);           \
+  }
+
+BRIDGE_GOMP_PARALLEL_LOOP(dynamic)
+BRIDGE_GOMP_PARALLEL_LOOP(guided)
+BRIDGE_GOMP_PARALLEL_LOOP(nonmonotonic_dynamic)
+BRIDGE_GOMP_PARALLEL_LOOP(nonmonotonic_guided)
+BRIDGE_GOMP_PARALLEL_RUNTIME_LOOP(runtime)
+BRIDGE_GOMP_PARALLEL_RUNTIME_LOOP(nonmonotonic_runtime)
+BRIDGE_GOMP_PARALLEL_RUNTIME_LOOP(maybe_nonmonotonic_runtime)
+
+#undef BRIDGE_GOMP_PARALLEL_RUNTIME_LOOP
+#undef BRIDGE_GOMP_PARALLEL_LOOP
+#undef BRIDGE_GOMP_NEXT
+#undef BRIDGE_GOMP_RUNTIME_LOOP
+#undef BRIDGE_GOMP_LOOP
+
+// The general form: any schedule, task reductions. Without a place for the
+// bounds (a static schedule, which GCC's code divides itself) no piece is
+// handed out.
+BRIDGE_EXPORT int GOMP_loop_start(long start, long end, long incr, long schedule, long chunk, long* istart,
+                                  long* iend, std::uintptr_t* reductions, void** memory) {
+  static std::atomic<loop_generic_start_t> real{nullptr};
+  if (istart != nullptr)
+    loop_starts(gomp_chunk_size(schedule, chunk_size(chunk)), static_cast<std::uint64_t>(incr));
+  int const more = next_definition(real, "GOMP_loop_start")(start, end, incr, schedule, chunk, istart, iend,
+                                                            reductions, memory);
+  return istart == nullptr ? more : gomp_chunk(more, istart, iend, BRIDGE_RETURN_ADDRESS());
+}
+
+BRIDGE_EXPORT int GOMP_loop_ull_start(bool up, ull start, ull end, ull incr, long schedule, ull chunk, ull* istart,
+                                      ull* iend, std::uintptr_t* reductions, void** memory) {
+  static std::atomic<ull_generic_start_t> real{nullptr};
+  if (istart != nullptr) loop_starts(gomp_chunk_size(schedule, chunk), incr);
+  int const more = next_definition(real, "GOMP_loop_ull_start")(up ? 1 : 0, start, end, incr, schedule, chunk,
+                                                                istart, iend, reductions, memory);
+  return istart == nullptr ? more : gomp_chunk(more, istart, iend, BRIDGE_RETURN_ADDRESS());
+}
+
+// Loops with ordered(n) and depend(sink / source): the chunks that their
+// *_next calls hand out stay their thread's own, as an ordered loop's do.
+#define BRIDGE_GOMP_DOACROSS(name, params, args)                   \
+  BRIDGE_EXPORT int name params {                                  \
+    using real_t = int(*) params;                                  \
+    static std::atomic<real_t> real{nullptr};                      \
+    loop_starts(0, 1, true);                                       \
+    return next_definition(real, #name) args;                      \
+  }
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_static_start, (unsigned n, long* counts, long chunk, long* istart, long* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_dynamic_start, (unsigned n, long* counts, long chunk, long* istart, long* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_guided_start, (unsigned n, long* counts, long chunk, long* istart, long* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_runtime_start, (unsigned n, long* counts, long* istart, long* iend),
+                     (n, counts, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_doacross_start,
+                     (unsigned n, long* counts, long schedule, long chunk, long* istart, long* iend,
+                      std::uintptr_t* reductions, void** memory),
+                     (n, counts, schedule, chunk, istart, iend, reductions, memory))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_static_start, (unsigned n, ull* counts, ull chunk, ull* istart, ull* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_dynamic_start,
+                     (unsigned n, ull* counts, ull chunk, ull* istart, ull* iend), (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_guided_start, (unsigned n, ull* counts, ull chunk, ull* istart, ull* iend),
+                     (n, counts, chunk, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_runtime_start, (unsigned n, ull* counts, ull* istart, ull* iend),
+                     (n, counts, istart, iend))
+BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_start,
+                     (unsigned n, ull* counts, long schedule, ull chunk, ull* istart, ull* iend,
+                      std::uintptr_t* reductions, void** memory),
+                     (n, counts, schedule, chunk, istart, iend, reductions, memory))
+#undef BRIDGE_GOMP_DOACROSS
+
+// Sections: each call hands out one section's number, 0 when none is left.
+BRIDGE_EXPORT unsigned GOMP_sections_start(unsigned count) {
+  static std::atomic<sections_start_t> real{nullptr};
+  unsigned const section = next_definition(real, "GOMP_sections_start")(count);
+  handed_out(section != 0, BRIDGE_RETURN_ADDRESS());
+  return section;
+}
+
+BRIDGE_EXPORT unsigned GOMP_sections2_start(unsigned count, std::uintptr_t* reductions, void** memory) {
+  static std::atomic<sections2_start_t> real{nullptr};
+  unsigned const section = next_definition(real, "GOMP_sections2_start")(count, reductions, memory);
+  handed_out(section != 0, BRIDGE_RETURN_ADDRESS());
+  return section;
+}
+
+BRIDGE_EXPORT unsigned GOMP_sections_next() {
+  static std::atomic<sections_next_t> real{nullptr};
+  unsigned const section = next_definition(real, "GOMP_sections_next")();
+  handed_out(section != 0, BRIDGE_RETURN_ADDRESS());
+  return section;
+}
+
+// clang: a loop with a dynamic, guided or runtime schedule is set up by
+// __kmpc_dispatch_init_*, then takes chunks from __kmpc_dispatch_next_*
+// until it returns 0 (clang's sections are a static loop: no pieces).
+// libomp's GOMP loops call __kmpc_dispatch_next_* themselves: those calls
+// are the GOMP wrappers' business.
+#define BRIDGE_DISPATCH(suffix, T, S)                                                                          \
+  BRIDGE_EXPORT void __kmpc_dispatch_init_##suffix(void* location, int thread, int schedule, T lower, T upper,  \
+                                                    S stride, S chunk) {                                      \
+    static std::atomic<dispatch_init_t<T, S>> real{nullptr};                                                  \
+    if (!called_by_runtime(BRIDGE_RETURN_ADDRESS()))                                                          \
+      loop_starts(kmp_chunk_size(schedule, chunk), static_cast<std::uint64_t>(stride), ordered_schedule(schedule)); \
+    next_definition(real, "__kmpc_dispatch_init_" #suffix)(location, thread, schedule, lower, upper, stride,   \
+                                                           chunk);                                            \
+  }                                                                                                           \
+  BRIDGE_EXPORT int __kmpc_dispatch_next_##suffix(void* location, int thread, int* last, T* lower, T* upper,   \
+                                                   S* stride) {                                               \
+    static std::atomic<dispatch_next_t<T, S>> real{nullptr};                                                  \
+    auto const next = next_definition(real, "__kmpc_dispatch_next_" #suffix);                                 \
+    if (called_by_runtime(BRIDGE_RETURN_ADDRESS())) return next(location, thread, last, lower, upper, stride); \
+    if (kmp_take(last, lower, upper, BRIDGE_RETURN_ADDRESS())) return 1;                                      \
+    return kmp_chunk(next(location, thread, last, lower, upper, stride), last, lower, upper, stride,           \
+                     BRIDGE_RETURN_ADDRESS());                                                                \
+  }
+
+BRIDGE_DISPATCH(4, std::int32_t, std::int32_t)
+BRIDGE_DISPATCH(4u, std::uint32_t, std::int32_t)
+BRIDGE_DISPATCH(8, std::int64_t, std::int64_t)
+BRIDGE_DISPATCH(8u, std::uint64_t, std::int64_t)
+
+#undef BRIDGE_DISPATCH
+
+// clang: a loop with ordered(n) and depend(sink / source) sets up its
+// dependences here, around a dispatch of any schedule.
+using doacross_init_t = void (*)(void*, int, int, void const*);
+using doacross_fini_t = void (*)(void*, int);
+
+BRIDGE_EXPORT void __kmpc_doacross_init(void* location, int thread, int dimensions, void const* bounds) {
+  static std::atomic<doacross_init_t> real{nullptr};
+  if (pieces_t* p = loop_pieces(true)) p->doacross = true;
+  next_definition(real, "__kmpc_doacross_init")(location, thread, dimensions, bounds);
+}
+
+BRIDGE_EXPORT void __kmpc_doacross_fini(void* location, int thread) {
+  static std::atomic<doacross_fini_t> real{nullptr};
+  next_definition(real, "__kmpc_doacross_fini")(location, thread);
+  if (pieces_t* p = loop_pieces(false)) p->doacross = false;
 }

@@ -389,4 +389,16 @@ void clear_dependences(task_t* t) {
   }
 }
 
+// Nothing but the barrier orders a piece before other tasks (no join
+// merges it, no task depends on it), and the barrier hands on `into`'s step
+// of its arrival with the piece's end: relabelling the piece's accesses to
+// that step orders them before the same tasks.
+void absorb_pieces(task_t* const* pieces, unsigned count, task_t* into) {
+  for (unsigned i = 0; i < count; ++i) {
+    task_t* const p = pieces[i];
+    if (p->finished && !p->absorbed.load(std::memory_order_relaxed) && closed(p) && same_epoch(p, into))
+      end_for_good(p, true);
+  }
+}
+
 }  // namespace vexa_bridge

@@ -272,6 +272,15 @@ void depart(task_t* t);
 void add_dependences(task_t* parent, task_t* t, void const* const* addresses, int const* kinds, int n);
 void clear_dependences(task_t* t);
 
+// Worksharing pieces (openmp.cc): each section, or chunk that a dynamic or
+// guided loop takes from the runtime, is a task of its own, a child of the
+// implicit task that runs it that no join waits for. `into`, that implicit
+// task, arrives at a barrier: every piece of its own that finished in this
+// epoch and has nothing of its own about is ordered, by that barrier, before
+// whatever is ordered after `into`'s step now, and is absorbed; the others
+// wait for the region's end.
+void absorb_pieces(task_t* const* pieces, unsigned count, task_t* into);
+
 }  // namespace vexa_bridge
 
 #endif  // VEXA_BRIDGE_TASK_ORDER_H
