@@ -13,7 +13,7 @@
 #            (default: a temporary directory, removed at the end)
 #   -c       also build with vexa-clang and count its reports
 #   PROGRAM  only these (cthreadpool mbthreadpool progschj tinycthread
-#            mpmcqueue)
+#            mpmcqueue futexmutex)
 #
 # Sources come from local git mirrors (MIRRORS, default /work/.mirror,
 # OWNER+NAME/repo), else from a clone of GitHub, at the commits pinned below. Every program is built with -g -O1
@@ -50,7 +50,7 @@ while getopts b:o:ch option; do
   esac
 done
 shift $((OPTIND - 1))
-all=(cthreadpool mbthreadpool progschj tinycthread mpmcqueue)
+all=(cthreadpool mbthreadpool progschj tinycthread mpmcqueue futexmutex)
 selected=("$@")
 [ ${#selected[@]} -gt 0 ] || selected=("${all[@]}")
 
@@ -141,6 +141,15 @@ build_mpmcqueue() {  # its CMakeLists.txt, a fresh build directory
     cmake --build "$dir/build" -j2 --target MPMCQueueExample >/dev/null
 }
 workload_mpmcqueue() { echo build/MPMCQueueExample; }
+
+repo[futexmutex]=sysprog21/concurrent-programs
+commit[futexmutex]=e04b9c3654043276f523a50b9f29fd7d135d5809
+describe[futexmutex]='mutex/example test_linux: 16 threads in a chain of nodes and a clock, on its own mutex and condition variable built from C11 atomics and futex calls'
+build_futexmutex() {  # mutex/example/Makefile; its per-target -DUSE_LINUX is lost when CFLAGS is given
+  local dir=$1 cc=$2 flags=$4
+  make -s -C "$dir/mutex/example" CC="$cc" CFLAGS="-I.. -std=c11 -Wall -D_GNU_SOURCE $flags -DUSE_LINUX" test_linux
+}
+workload_futexmutex() { echo mutex/example/test_linux; }
 
 # --- sources ---------------------------------------------------------------
 source_of() {  # source_of NAME DEST: the pinned commit's tree in DEST
