@@ -23,8 +23,8 @@
 # with gcc/g++ -fsanitize=thread. Each workload
 # runs once per build under `setarch -R` (fixed load address, so that
 # vexa's code addresses map to lines with addr2line): vexa with
-# VEXA_GUARD=7 VEXA_LOGGING=1 (the wrapper's defaults otherwise: race view,
-# distinct reports), ThreadSanitizer with exitcode=0. Times are wall-clock
+# VEXA_GUARD=7 VEXA_LOGGING=1 VEXA_PRINT_LIMIT=0 (the wrapper's defaults
+# otherwise: race view, distinct reports), ThreadSanitizer with exitcode=0. Times are wall-clock
 # seconds of the whole workload on a shared machine: read them as orders
 # of magnitude.
 #
@@ -230,7 +230,7 @@ timed() {  # timed NAME KIND: runs the workload of build KIND, sets elapsed
   local -a run
   case $kind in
     plain) run=(env -u VEXA_LOGGING setarch -R) ;;
-    vexa*) run=(env VEXA_GUARD=7 VEXA_LOGGING=1 setarch -R) ;;
+    vexa*) run=(env VEXA_GUARD=7 VEXA_LOGGING=1 VEXA_PRINT_LIMIT=0 setarch -R) ;;
     tsan) run=(env TSAN_OPTIONS="exitcode=0 ${TSAN_OPTIONS:-}" setarch -R) ;;
   esac
   start=$EPOCHREALTIME
