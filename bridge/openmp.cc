@@ -525,6 +525,15 @@ void on_parallel_begin(ompt_data_t* encountering, ompt_frame_t const*, ompt_data
   parallel->ptr = r;
   if (starting_loop.size != 0) file_combined_loop(r);
   task_t* t = task_of(encountering);
+  // In a child of fork() the runtime starts afresh, with an initial task
+  // it never reports: the thread's own initial task goes on as that one.
+  if (t == nullptr && encountering != nullptr && encountering->ptr == nullptr) {
+    task_t* const own = current();
+    if (own != nullptr && own->parent == nullptr && own->region == nullptr && own->home == nullptr) {
+      encountering->ptr = own;
+      t = own;
+    }
+  }
   if (!running(t)) return;
   if (races) {
     ref(t);
