@@ -20,7 +20,8 @@ for source in "$here"/tests/races/thread_*.c "$here"/tests/races/std_{thread,sha
     for variant in racy fixed; do
       flag=""; [ $variant = fixed ] && flag=-DFIXED
       exe=$out/${name}_${variant}_$cc
-      if ! $cc -fsanitize=thread -g -O0 -pthread $flag "$source" -o "$exe" 2>"$exe.build"; then
+      std=""; case $cc in *++) std=-std=c++17;; esac
+      if ! $cc -fsanitize=thread -g -O0 -pthread $std $flag "$source" -o "$exe" 2>"$exe.build"; then
         line="$line build-failed"; continue
       fi
       n=0
