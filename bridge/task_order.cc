@@ -70,27 +70,53 @@ std::uint64_t const* vector_clock_t::find(std::uint64_t id) const {
   return it != entries_.end() && it->id == id ? &it->step : nullptr;
 }
 
+bool vector_clock_t::covers(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) const {
+  if (id != 0) {
+    std::uint64_t const* mine = find(id);
+    if (mine == nullptr || *mine < step) return false;
+  }
+  auto a = entries_.cbegin();
+  for (entry_t const& e : other.entries_) {
+    while (a != entries_.cend() && a->id < e.id) ++a;
+    if (a == entries_.cend() || a->id != e.id || a->step < e.step) return false;
+  }
+  return true;
+}
+
 void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) {
   if (other.entries_.empty() && id == 0) return;  // most fulfilment clocks: nothing to copy
+  if (covers(other, id, step)) return;  // a lock taken again by its last owner, a repeated acquire
   std::vector<entry_t> out;
   out.reserve(entries_.size() + other.entries_.size() + 1);
   entry_t const extra{id, step};
   auto a = entries_.cbegin(), b = other.entries_.cbegin();
   auto const a_end = entries_.cend(), b_end = other.entries_.cend();
   bool extra_pending = id != 0;
+  bool const purge = entries_.size() >= purge_at_;
   for (;;) {
     entry_t const* next = nullptr;
-    if (a != a_end) next = &*a;
-    if (b != b_end && (next == nullptr || b->id < next->id)) next = &*b;
-    if (extra_pending && (next == nullptr || extra.id < next->id)) next = &extra;
+    bool ours = false;
+    if (a != a_end) {
+      next = &*a;
+      ours = true;
+    }
+    if (b != b_end && (next == nullptr || b->id < next->id)) {
+      next = &*b;
+      ours = false;
+    }
+    if (extra_pending && (next == nullptr || extra.id < next->id)) {
+      next = &extra;
+      ours = false;
+    }
     if (next == nullptr) break;
     if (!out.empty() && out.back().id == next->id) out.back().step = std::max(out.back().step, next->step);
-    else if (!retired(next->id)) out.push_back(*next);
+    else if ((ours && !purge) || !retired(next->id)) out.push_back(*next);
     if (next == &extra) extra_pending = false;
-    else if (a != a_end && next == &*a) ++a;
+    else if (ours) ++a;
     else ++b;
   }
   entries_.swap(out);
+  if (purge) purge_at_ = std::max<std::size_t>(64, 2 * entries_.size());
 }
 
 void ref(task_t* t) { t->refs.fetch_add(1, std::memory_order_relaxed); }

@@ -115,13 +115,21 @@ class vector_clock_t {
   // The step of task `id` that precedes, or null.
   std::uint64_t const* find(std::uint64_t id) const;
   // Everything `other` is ordered after, and task `id` at `step` (id 0:
-  // nothing more). Entries of absorbed tasks are dropped on the way.
+  // nothing more). Entries of absorbed tasks are not taken in, and those
+  // the clock holds are dropped whenever it has doubled since the last
+  // time (an entry of a retired task is never asked for: it only takes
+  // room). A merge that adds nothing costs one pass and no allocation.
   void merge(vector_clock_t const& other, std::uint64_t id = 0, std::uint64_t step = 0);
-  void clear() { std::vector<entry_t>().swap(entries_); }
+  void clear() {
+    std::vector<entry_t>().swap(entries_);
+    purge_at_ = 64;
+  }
   std::size_t size() const { return entries_.size(); }
 
  private:
+  bool covers(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) const;
   std::vector<entry_t> entries_;
+  std::size_t purge_at_ = 64;
 };
 
 // Whether the task with this id was absorbed or released: nothing in the
