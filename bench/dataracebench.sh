@@ -253,7 +253,7 @@ done >"$results"
   echo
   echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -m), vexa from $bin" \
        "($(git -C "$bin/.." rev-parse --short HEAD 2>/dev/null || git -C "$here" rev-parse --short HEAD 2>/dev/null || echo 'commit unknown')," \
-       "libraries of $(date -u -r "$bin/../lib/libvexa.so" '+%Y-%m-%d %H:%M UTC' 2>/dev/null || echo '?')), limit $limit s, $jobs at once," \
+       "libraries of $(date -u -r "$(ls -t "$bin"/../lib/libvexa*.so 2>/dev/null | head -1)" '+%Y-%m-%d %H:%M UTC' 2>/dev/null || echo '?')), limit $limit s, $jobs at once," \
        "compiling $((compiled - started)) s, running $((finished - compiled)) s, load average $(cut -d' ' -f1-3 /proc/loadavg)"
   [ "$native" = 1 ] && echo "native: $(clang --version | head -1), OpenMP tool: ${archer:-none found}"
   echo
