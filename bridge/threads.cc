@@ -180,6 +180,8 @@ void joined(pthread_t thread) {
   task_t* const t = take_joinable(thread);
   if (t == nullptr) return;
   task_t* const into = thread_task();
+  // t's own thread wrote `finished`, its clock and its step before it
+  // ended; the join orders all of that before this thread's reads.
   if (into != nullptr && t->finished) {
     merge_into(into, t->clock, t->id, t->step);
     bool absorb = false;
