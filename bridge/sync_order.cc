@@ -19,10 +19,11 @@ namespace {
 constexpr unsigned shard_bits = 6;
 constexpr std::uintptr_t shard_count = std::uintptr_t{1} << shard_bits;
 constexpr unsigned page_bits = 12;
-// Made on first use: a constructor of another library may lock a mutex
-// before this library's static objects exist.
+// Made on first use, since a constructor of another library may lock a
+// mutex before this library's static objects exist, and never destroyed,
+// since free() and unlocks go on after static destructors have run at exit.
 shard_t* shards() {
-  static shard_t all[shard_count];
+  static shard_t* const all = new shard_t[shard_count];
   return all;
 }
 

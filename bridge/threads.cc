@@ -60,10 +60,11 @@ struct registry_t {
   // Joinable threads by pthread_t, each referenced while listed.
   std::vector<std::pair<pthread_t, task_t*>> joinable;
 };
-// Made on first use, like the key below.
+// Made on first use, like the key below, and never destroyed: threads may
+// still end after static destructors have run at exit.
 registry_t& registry() {
-  static registry_t r;
-  return r;
+  static registry_t* const r = new registry_t;
+  return *r;
 }
 
 // A value in task_key makes its destructor end the task of a thread that
