@@ -262,6 +262,12 @@ BRIDGE_EXPORT int pthread_create(pthread_t* thread, pthread_attr_t const* attrib
     vexa::lock_scope held(registry().lock);
     registry().live.push_back(t);
   }
+  int detached = PTHREAD_CREATE_JOINABLE;
+  if (attributes != nullptr) pthread_attr_getdetachstate(attributes, &detached);
+  bool const joinable = detached == PTHREAD_CREATE_JOINABLE;
+  // The join's reference is taken before the thread runs: a thread that
+  // ends at once drops its own, and t must outlive it until the join.
+  if (joinable) ref(t);
   int const error = create(thread, attributes, run_task, start);
   if (error != 0) {
     {
@@ -269,15 +275,13 @@ BRIDGE_EXPORT int pthread_create(pthread_t* thread, pthread_attr_t const* attrib
       vexa::lock_scope held(registry().lock);
       registry().live.erase(std::remove(registry().live.begin(), registry().live.end(), t), registry().live.end());
     }
+    if (joinable) unref(t);
     unref(t);
     std::free(start);
     return error;
   }
   if (parent != nullptr) advance(parent);
-  int detached = PTHREAD_CREATE_JOINABLE;
-  if (attributes != nullptr) pthread_attr_getdetachstate(attributes, &detached);
-  if (detached == PTHREAD_CREATE_JOINABLE) {
-    ref(t);
+  if (joinable) {
     own_memory_scope own;
     vexa::lock_scope held(registry().lock);
     registry().joinable.emplace_back(*thread, t);
