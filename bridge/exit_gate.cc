@@ -1,13 +1,21 @@
 #include "exit_gate.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 namespace vexa_bridge {
 
 std::atomic<unsigned> events_inside{0};
 std::atomic<bool> gate_closed{false};
+thread_local unsigned gates_held;
 
 namespace {
+
+// Events that other threads were inside when the program forked never end
+// in the child; left counted, they would keep its exit waiting for ever.
+void forked_child() { events_inside.store(gates_held, std::memory_order_relaxed); }
+
+__attribute__((constructor)) void watch_fork() { pthread_atfork(nullptr, nullptr, forked_child); }
 
 // Runs after main has returned (or exit was called) and before the
 // library's runtime object is destroyed.

@@ -17,16 +17,23 @@ namespace vexa_bridge {
 
 extern std::atomic<unsigned> events_inside;
 extern std::atomic<bool> gate_closed;
+// How many of events_inside are the calling thread's: a child of fork()
+// has only this thread, and no other's events will ever leave.
+extern thread_local unsigned gates_held __attribute__((tls_model("initial-exec")));
 
 class exit_gate {
  public:
   // Sequentially consistent on both sides (here and in close_exit_gate): a
   // thread either sees the gate closed or is seen inside by the closer.
   exit_gate() noexcept {
+    ++gates_held;
     events_inside.fetch_add(1, std::memory_order_seq_cst);
     open_ = !gate_closed.load(std::memory_order_seq_cst);
   }
-  ~exit_gate() { events_inside.fetch_sub(1, std::memory_order_release); }
+  ~exit_gate() {
+    events_inside.fetch_sub(1, std::memory_order_release);
+    --gates_held;
+  }
   exit_gate(exit_gate const&) = delete;
   exit_gate& operator=(exit_gate const&) = delete;
 
