@@ -191,6 +191,23 @@ TEST_F(MemoryHooks, RepeatedAccessFromOnePlaceIsLoggedOnce) {
   EXPECT_EQ(offended(stop(0)), std::vector<access_t>{written(team[0], 0x10000, 4, 0x400)});
 }
 
+// A repeat that its thread found clean before is checked again once
+// another task logged into the object, or an overlapping object appeared.
+TEST_F(MemoryHooks, RepeatedAccessIsCheckedAgainOnceTheObjectChanged) {
+  team_t team(3);
+  for (int i = 0; i < 2; ++i) {
+    team.read(0, 0x10000, 4, 0x400);
+    team.write(0, 0x20000, 4, 0x410);
+  }
+  team.write(1, 0x10000, 4, 0x500);
+  team.read(2, 0x1fffc, 8, 0x600);
+  team.read(0, 0x10000, 4, 0x400);
+  team.write(0, 0x20000, 4, 0x410);
+  ASSERT_EQ(reasons(), (events(4, VEXA_EVENT_DATA_SHARING)));
+  EXPECT_EQ(offended(stop(2)), std::vector<access_t>{written(team[1], 0x10000, 4, 0x500)});
+  EXPECT_EQ(offended(stop(3)), std::vector<access_t>{read_by(team[2], 0x1fffc, 8, 0x600)});
+}
+
 TEST_F(SharingRule, EveryConflictingAccessIsAStopOfItsOwn) {
   team_t team(2);
   team.write(0, 0x10000, 4, 0x400);

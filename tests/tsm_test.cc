@@ -307,7 +307,7 @@ TEST_F(Sharing, CollectCountsLogsTasksAndSitesIntoBucketsOfTheGivenWidths) {
 // checking them again costs no heap call and exactly one lock, the access
 // log's own. The lookup takes no lock; the write is not larger than the
 // task's largest, so feature_lock stays untouched.
-TEST_F(Sharing, RepeatedAccessAllocatesNothingAndTakesOneLock) {
+TEST_F(Sharing, RepeatedAccessAllocatesNothingAndTakesAtMostOneLock) {
   std::vector<object_t> objects;
   for (std::uintptr_t i = 0; i < 2000; ++i) objects.push_back({0x100000 + i * 12, 4 + (i % 3) * 2});
   unsigned long const heap_before_first = heap_calls.load();
@@ -325,7 +325,8 @@ TEST_F(Sharing, RepeatedAccessAllocatesNothingAndTakesOneLock) {
   unsigned long const heap = heap_calls.load() - heap_before;
   unsigned long const locks = locks_taken - locks_before;
   EXPECT_EQ(heap, 0u);
-  EXPECT_EQ(locks, 2 * objects.size());
+  // None when the thread's repeat cache still holds the access.
+  EXPECT_LE(locks, 2 * objects.size());
 }
 
 // Tasks on several threads log shared objects (many lines and pages, read

@@ -39,12 +39,13 @@ struct site_t {
 
   site_how_t how() const { return {step, locks, atomic}; }
   // Writes only what changes: a repeated access from the same place, the
-  // common case, leaves the site's cache line clean.
-  void merge(site_how_t const& h) {
-    if (VEXA_LIKELY(h.step <= step && locks == h.locks && (h.atomic || !atomic))) return;
+  // common case, leaves the site's cache line clean. Whether anything did.
+  bool merge(site_how_t const& h) {
+    if (VEXA_LIKELY(h.step <= step && locks == h.locks && (h.atomic || !atomic))) return false;
     if (h.step > step) step = h.step;
     locks = lockset::meet(locks, h.locks);
     atomic = atomic && h.atomic;
+    return true;
   }
 };
 
@@ -118,6 +119,18 @@ struct access_log_t {
     size_.store(o.size, std::memory_order_relaxed);
   }
 
+  // Raised under `lock` by every change to what a check of this log could
+  // find: its key and liveness, its sites, its neighbour count. Read
+  // without the lock by the calling thread's cache of repeated accesses
+  // (repeat_cache.h): an unchanged version means an access it checked
+  // before would be logged and checked the same way again.
+  std::uint64_t version() const {
+    // Pairs with the release in changed(); coherence alone already makes
+    // a change that happens before the reader's access visible to it.
+    return version_.load(std::memory_order_acquire);
+  }
+  void changed() { version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+
   lock_t lock{lock_rank::access_log};  // guards everything below but the links
   bool dead = true;        // in the pool, or being taken out of the detector
   bool idle = false;       // empty, kept indexed for the object's next task
@@ -133,6 +146,7 @@ struct access_log_t {
  private:
   std::atomic<address_t> base_{0};
   std::atomic<address_t> size_{0};
+  std::atomic<std::uint64_t> version_{0};  // written under `lock`, see version()
 };
 
 }  // namespace vexa

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "../vexa/current.h"
 #include "../vexa/runtime.h"
 #include "tsm.h"
 
@@ -86,10 +87,18 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
                              bool atomic) {
   if (!logged(object, code)) return nullptr;
   site_how_t const how = how_now(atomic);
+  thread_info_t& self = current;
+  repeat_cache_t::entry_t& seen = self.thread_arena_get().repeats.slot(object, access, to_address(code));
+  // The log's version is the only shared word read here (see repeat_cache.h).
+  std::uint64_t const places = replaced_places();
+  if (seen.same(object, access, to_address(code), task, how, self.era, places) &&
+      seen.log->version() == seen.version)
+    return nullptr;
   access_log_t* l = locked_log_of(object);
   case_builder_t b(*this, access, object, task, code, how);
   bool isolated;
   bool appended;
+  std::uint64_t version;
   try {
     lock_scope held(l->lock, lock_scope::adopt);
     appended = record(l, access, task, to_address(code), how);
@@ -98,14 +107,29 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
     // all there is to examine; an empty (or wrapping) object does not even
     // overlap itself.
     if (isolated && object.base < object.base + object.size) b.examine(*l, object, task);
+    version = l->version();
   } catch (...) {
     b.abandon();
     throw;
   }
   if (appended) prune(task);
   if (access == TSM_WRITE) note_write_size(object.size);
-  if (isolated) return b.c;
-  return check_extents(object, access, task, code, how);
+  if (!isolated) return check_extents(object, access, task, code, how);
+  if (b.c == nullptr) {
+    seen.log = l;
+    seen.version = version;
+    seen.era = self.era;
+    seen.step = how.step;
+    seen.places = places;
+    seen.base = object.base;
+    seen.size = object.size;
+    seen.code = to_address(code);
+    seen.locks = how.locks;
+    seen.task = task;
+    seen.access = static_cast<unsigned char>(access);
+    seen.atomic = how.atomic;
+  }
+  return b.c;
 }
 
 tsm_t::case_t* tsm_t::check(access_log_t* log, tsm_access_t access, unsigned short task, void const* code) {

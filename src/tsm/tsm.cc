@@ -59,6 +59,7 @@ access_log_t* tsm_t::create(object_t const& o) {
     if (e.log == l) return;
     lock_scope n(e.log->lock);
     ++e.log->neighbours;
+    e.log->changed();
     ++neighbours;
   });
   {
@@ -69,6 +70,7 @@ access_log_t* tsm_t::create(object_t const& o) {
     l->set_key(o);
     l->neighbours = neighbours;
     l->dead = false;
+    l->changed();
   }
   index.insert(l);
   std::size_t const working = index.size() - idle_count();
@@ -94,7 +96,7 @@ bool tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, ad
   VEXA_CHECK(!l->dead);
   site_list_t& sites = access == TSM_WRITE ? l->writes : l->reads;
   if (site_t* s = sites.find(task, code)) {
-    s->merge(how);
+    if (s->merge(how)) l->changed();
     return false;
   }
   touched_t* list = nullptr;
@@ -108,6 +110,7 @@ bool tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, ad
     if (list != nullptr) list->pop_back();
     throw;
   }
+  l->changed();
   if (l->idle) {
     l->idle = false;
     idle[task % idle_shards].count.fetch_sub(1, std::memory_order_relaxed);
@@ -178,12 +181,17 @@ access_log_t* tsm_t::log(object_t const& object, tsm_access_t access, unsigned s
 void tsm_t::place(unsigned short handle, void const* where) {
   // Read by conflicts() on any thread, under the lock of a log that this
   // task logged into after the store (see there).
-  if (where == nullptr) {
-    // A handle that was never placed needs no slot (every entry clears it).
-    if (std::atomic<void const*>* slot = places_.find(handle)) slot->store(nullptr, std::memory_order_relaxed);
-    return;
-  }
-  places_.at(handle).store(where, std::memory_order_relaxed);
+  std::atomic<void const*>* slot = where == nullptr ? places_.find(handle) : &places_.at(handle);
+  // A handle that was never placed needs no slot (every entry clears it).
+  if (slot == nullptr) return;
+  // Only this handle's thread stores here.
+  if (slot->load(std::memory_order_relaxed) == where) return;
+  slot->store(where, std::memory_order_relaxed);
+  // Sites the handle still holds (a task that left while the detector was
+  // off, or one placed anew) now stand where they did not: answers that
+  // threads cached for them may change. Raised after the store, so that a
+  // cache that reads the new count also reads the new place.
+  if (touched_length(handle) != 0) replaced_places_.fetch_add(1, std::memory_order_release);
 }
 
 // Called by the thread running `to`'s task: it alone appends to `to`'s
@@ -202,6 +210,7 @@ void tsm_t::absorb(unsigned short from, unsigned short to, std::uint64_t step) {
     if (!had) mine.push_back(l);  // may throw; nothing moved yet (moves cannot fail)
     l->reads.move_task(from, to, step);
     l->writes.move_task(from, to, step);
+    l->changed();
   }
   slot->logs.clear();
   prune(to);
@@ -224,6 +233,7 @@ void tsm_t::forget(address_t begin, address_t end) {
       if (e.log->dead || !(e.log->key() == e.key)) continue;
       e.log->reads.clear();
       e.log->writes.clear();
+      e.log->changed();
     }
     reclaim(e.log, e.key);
   }
@@ -268,6 +278,7 @@ void tsm_t::discard(unsigned short task) {
       if (l->dead) continue;
       bool erased = l->reads.erase_task(task);
       erased = l->writes.erase_task(task) || erased;
+      if (erased) l->changed();
       if (!erased || !l->reads.empty() || !l->writes.empty()) continue;
       if (may_idle != 0) {
         --may_idle;
@@ -299,6 +310,7 @@ void tsm_t::reclaim(access_log_t* l, object_t const& key) {
     // leave reclaimed it first.
     if (l->dead || !(l->key() == key) || !l->reads.empty() || !l->writes.empty()) return;
     l->dead = true;
+    l->changed();
     if (l->idle) {
       // Counted while idle, it stops counting as it leaves (forget()).
       l->idle = false;
@@ -311,6 +323,7 @@ void tsm_t::reclaim(access_log_t* l, object_t const& key) {
     lock_scope n(e.log->lock);
     VEXA_CHECK(e.log->neighbours != 0);
     --e.log->neighbours;
+    e.log->changed();
   });
   pool.release(l);
 }
@@ -324,6 +337,7 @@ void tsm_t::reset() {
       l->reads.clear();
       l->writes.clear();
       l->neighbours = 0;
+      l->changed();
       // Each mark leaves with its count, so that the count stays exact
       // while a leaving task idles logs this walk has not reached yet.
       if (l->idle) idle[0].count.fetch_sub(1, std::memory_order_relaxed);

@@ -166,6 +166,10 @@ class tsm_t : public feature_t {
 
   // The fork handlers take every lock of the detector before fork() and
   // release them after it, in the parent and in the child.
+  // See replaced_places_; the acquire pairs with the release in place(),
+  // which comes after the new place is stored.
+  std::uint64_t replaced_places() const { return replaced_places_.load(std::memory_order_acquire); }
+
   void lock_for_fork();
   void unlock_after_fork();
   // In a child after fork(): the leaves that had reserved idle room ran on
@@ -227,6 +231,9 @@ class tsm_t : public feature_t {
   handle_table_t<std::atomic<void const*>> places_;  // by handle, see place()
   handle_table_t<identity_slot_t> identities_;      // by handle, see name()
   std::atomic<vexa_order_t> order_{nullptr};
+  // Raised when a handle holding sites is placed elsewhere (place()); the
+  // repeat cache keeps its value with every entry.
+  std::atomic<std::uint64_t> replaced_places_{0};
   // Idle logs, counted in shards by handle: a sweep's tasks revive and
   // idle every log once per region, and one shared counter bounced between
   // their threads (it took 60% of the logging time of a stencil on two

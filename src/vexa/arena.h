@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "../tsm/repeat_cache.h"
 #include "base.h"
 
 namespace vexa {
@@ -48,6 +49,9 @@ struct arena_t {
 
   alignas(granule) char first[chunk_size];
   chunk_header_t* chunk;
+  // The sharing detector's per-thread cache: the thread's own, like the
+  // chunks, and handed on with them (cleared) when the thread ends.
+  repeat_cache_t repeats;
 
  private:
   void reset_first() noexcept {

@@ -57,6 +57,9 @@ struct thread_info_t {
   void const* code;       // return address of the latest hook that stored it
   arena_t* arena;         // obtained on first use, never released
   bool in_hook;           // inside a hook's out-of-line work (hook_scope_t)
+  // Raised whenever `record` changes, so that what was cached for one task
+  // is never taken for another (repeat_cache.h).
+  std::uint64_t era;
 
   // The calling thread's arena, obtained on first use.
   arena_t& thread_arena_get() {
@@ -70,7 +73,7 @@ struct thread_info_t {
 
 // Zero-filled at thread start (trivial type, so no TLS init wrapper).
 // initial-exec: one segment-relative load instead of a __tls_get_addr call
-// on every enabled hook; the 16 bytes fit the static TLS surplus that glibc
+// on every enabled hook; its few words fit the static TLS surplus that glibc
 // keeps for libraries loaded with dlopen.
 extern thread_local thread_info_t current __attribute__((tls_model("initial-exec")));
 
@@ -154,6 +157,8 @@ arena_t* thread_info_t::adopt_arena() {
       pool.orphans.pop_back();
     }
   }
+  // Its last owner's eras are not this thread's.
+  if (adopted != nullptr) adopted->repeats.clear();
   if (adopted == nullptr) adopted = new arena_t;
   lock_scope held(pool.lock);
   // Under the lock, so that close() cannot delete the key in between.

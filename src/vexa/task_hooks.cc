@@ -73,6 +73,7 @@ void entry_failed(thread_info_t& self) {
     return;
   }
   self.record = record;
+  ++self.era;
   vexa.tsm.place(handle, nullptr);  // a handle given out again is nowhere until placed
   if (enabled(VEXA_ENABLE_TSM)) {
     self.code = ret;
@@ -132,6 +133,7 @@ void end_task(void const* ret, bool keep) {
   if (enabled(VEXA_ENABLE_RE)) vexa.re.leave(handle);
 
   self.record = record->parent;
+  ++self.era;
   if (keep) {
     record->parent = nullptr;
     if (logging_level & log_trace) trace("finishes", ret, handle);
