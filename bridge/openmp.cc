@@ -831,12 +831,20 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
         if (next != nullptr && next->waiting) next->switched = true;
         break;
       case ompt_task_early_fulfill:
+        // On the thread that fulfils the event, before the task's body
+        // ended: the task has not started, runs on another thread, or
+        // fulfils its own event. Its body's end comes later, as a
+        // completion, on the thread that runs it.
+        if (races) {
+          task_t* fulfiller = current();
+          fulfil(prior, running(fulfiller) && fulfiller != prior ? fulfiller : nullptr);
+        }
+        break;
       case ompt_task_late_fulfill:
-        // On the thread that fulfils the event, for a task that may have
-        // ended already; early, on the task's own thread, it ends now.
-        // libomp may report no end of the body of a task fulfilled later
-        // on the same thread, above which the fulfiller then runs: it ends
-        // when its thread comes back down to it (leave()).
+        // On the thread that fulfils the event, for a task whose body
+        // ended. libomp may report no end of the body of a task fulfilled
+        // later on the same thread, above which the fulfiller then runs: it
+        // ends when its thread comes back down to it (leave()).
         prior_data->ptr = nullptr;
         if (running(prior) && prior == current()) {
           leave(prior);
