@@ -36,7 +36,7 @@ int main(void) {
     }
     // The task above has ended: what held its dependences is free again.
     for (int i = 0; i < 256; ++i) {
-      blocks[i] = malloc(64 + i);
+      blocks[i] = (unsigned*)malloc(64 + i);
       for (int k = 0; k < (64 + i) / 4; ++k) blocks[i][k] = k;
     }
 #pragma omp atomic write
