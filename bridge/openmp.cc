@@ -779,7 +779,10 @@ void on_dependences(ompt_data_t* task, ompt_dependence_t const* deps, int n) {
   if (t == nullptr || t->parent == nullptr || n <= 0) return;
   std::vector<void const*> addresses;
   std::vector<int> kinds;
+  // The task's own: a team of one thread runs it inside its submission,
+  // where the tasks it makes have dependences of their own.
   std::uint64_t const exclusive = exclusive_dependences;
+  exclusive_dependences = 0;
   for (int i = 0; i < n; ++i) {
     ompt_dependence_type_t kind = deps[i].dependence_type;
     if (kind == ompt_dependence_type_source || kind == ompt_dependence_type_sink) continue;
