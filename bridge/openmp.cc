@@ -521,9 +521,10 @@ thread_local bool program_undeferred __attribute__((tls_model("initial-exec")));
 // dependent task may still be waiting to run: it then tries a lock in
 // freed memory, never gets it once the memory holds other data (the
 // program hangs, stuck in a taskgroup, taskwait or barrier), and its
-// release writes into whatever holds it now. Plain runs survive because
-// nothing reuses that memory in time; the library's own allocations do.
-// So the bridge submits each mutexinoutset dependence as inout, which runs
+// release writes into whatever holds it now (plain libomp drops the task
+// when the program's own allocations reuse the memory first; the
+// library's allocations make that likely). So the bridge submits each
+// deferred task's mutexinoutset dependences as inout, which runs
 // the tasks of a group one after the other in the order they were made
 // (one of the schedules the program allows), and tells the race view what
 // the program wrote: the positions, in the dependences the runtime reports
@@ -775,14 +776,14 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
 void on_dependences(ompt_data_t* task, ompt_dependence_t const* deps, int n) {
   exit_gate gate;
   if (!gate) return;
-  task_t* t = task_of(task);
-  if (t == nullptr || t->parent == nullptr || n <= 0) return;
-  std::vector<void const*> addresses;
-  std::vector<int> kinds;
   // The task's own: a team of one thread runs it inside its submission,
   // where the tasks it makes have dependences of their own.
   std::uint64_t const exclusive = exclusive_dependences;
   exclusive_dependences = 0;
+  task_t* t = task_of(task);
+  if (t == nullptr || t->parent == nullptr || n <= 0) return;
+  std::vector<void const*> addresses;
+  std::vector<int> kinds;
   for (int i = 0; i < n; ++i) {
     ompt_dependence_type_t kind = deps[i].dependence_type;
     if (kind == ompt_dependence_type_source || kind == ompt_dependence_type_sink) continue;
@@ -978,7 +979,8 @@ BRIDGE_EXPORT void GOMP_task(void (*function)(void*), void* data, copy_function_
   // GCC's dependences (flag 8), in the form that has mutexinoutset:
   // [0, count, out and inout, mutexinoutset, in, addresses in that order].
   std::uint64_t exclusive = 0;
-  if ((flags & 8) != 0 && depend != nullptr && depend[0] == nullptr && depend[3] != nullptr) {
+  // An undeferred task holds no lock: it only waits for what came before.
+  if (if_clause && (flags & 8) != 0 && depend != nullptr && depend[0] == nullptr && depend[3] != nullptr) {
     auto const count = reinterpret_cast<std::uintptr_t>(depend[1]);
     auto const out = reinterpret_cast<std::uintptr_t>(depend[2]);
     auto const mutexinoutset = reinterpret_cast<std::uintptr_t>(depend[3]);
