@@ -515,6 +515,30 @@ thread_local block_t created_block __attribute__((tls_model("initial-exec")));
 // undeferred by the program's own word (GOMP_task, __kmpc_omp_task_begin_if0).
 thread_local bool program_undeferred __attribute__((tls_model("initial-exec")));
 
+// mutexinoutset runs as inout. libomp keeps the lock of a mutexinoutset
+// dependence in the table of the task that made the dependent task, and
+// frees that table, lock and all, when that task ends, though the
+// dependent task may still be waiting to run: it then tries a lock in
+// freed memory, never gets it once the memory holds other data (the
+// program hangs, stuck in a taskgroup, taskwait or barrier), and its
+// release writes into whatever holds it now (plain libomp drops the task
+// when the program's own allocations reuse the memory first; the
+// library's allocations make that likely). So the bridge submits each
+// deferred task's mutexinoutset dependences as inout, which runs
+// the tasks of a group one after the other in the order they were made
+// (one of the schedules the program allows), and tells the race view what
+// the program wrote: the positions, in the dependences the runtime reports
+// for the task being submitted on this thread, that were mutexinoutset.
+// Past 64 dependences of one task, the others keep the runtime's lock.
+constexpr int max_exclusive_dependences = 64;
+thread_local std::uint64_t exclusive_dependences __attribute__((tls_model("initial-exec")));
+
+struct exclusive_scope {
+  explicit exclusive_scope(std::uint64_t mask) : outer(exclusive_dependences) { exclusive_dependences = mask; }
+  ~exclusive_scope() { exclusive_dependences = outer; }
+  std::uint64_t outer;
+};
+
 void on_parallel_begin(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t* parallel, unsigned, int,
                        void const* code) {
   exit_gate gate;
@@ -752,13 +776,18 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
 void on_dependences(ompt_data_t* task, ompt_dependence_t const* deps, int n) {
   exit_gate gate;
   if (!gate) return;
+  // The task's own: a team of one thread runs it inside its submission,
+  // where the tasks it makes have dependences of their own.
+  std::uint64_t const exclusive = exclusive_dependences;
+  exclusive_dependences = 0;
   task_t* t = task_of(task);
   if (t == nullptr || t->parent == nullptr || n <= 0) return;
   std::vector<void const*> addresses;
   std::vector<int> kinds;
   for (int i = 0; i < n; ++i) {
-    ompt_dependence_type_t const kind = deps[i].dependence_type;
+    ompt_dependence_type_t kind = deps[i].dependence_type;
     if (kind == ompt_dependence_type_source || kind == ompt_dependence_type_sink) continue;
+    if (i < max_exclusive_dependences && (exclusive >> i & 1) != 0) kind = ompt_dependence_type_mutexinoutset;
     addresses.push_back(deps[i].variable.ptr);
     kinds.push_back(kind);
   }
@@ -806,12 +835,20 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
         if (next != nullptr && next->waiting) next->switched = true;
         break;
       case ompt_task_early_fulfill:
+        // On the thread that fulfils the event, before the task's body
+        // ended: the task has not started, runs on another thread, or
+        // fulfils its own event. Its body's end comes later, as a
+        // completion, on the thread that runs it.
+        if (races) {
+          task_t* fulfiller = current();
+          fulfil(prior, running(fulfiller) && fulfiller != prior ? fulfiller : nullptr);
+        }
+        break;
       case ompt_task_late_fulfill:
-        // On the thread that fulfils the event, for a task that may have
-        // ended already; early, on the task's own thread, it ends now.
-        // libomp may report no end of the body of a task fulfilled later
-        // on the same thread, above which the fulfiller then runs: it ends
-        // when its thread comes back down to it (leave()).
+        // On the thread that fulfils the event, for a task whose body
+        // ended. libomp may report no end of the body of a task fulfilled
+        // later on the same thread, above which the fulfiller then runs: it
+        // ends when its thread comes back down to it (leave()).
         prior_data->ptr = nullptr;
         if (running(prior) && prior == current()) {
           leave(prior);
@@ -939,6 +976,23 @@ BRIDGE_EXPORT void GOMP_task(void (*function)(void*), void* data, copy_function_
     ~undeferred_scope() { program_undeferred = outer; }
     bool outer;
   } const undeferred(!if_clause);
+  // GCC's dependences (flag 8), in the form that has mutexinoutset:
+  // [0, count, out and inout, mutexinoutset, in, addresses in that order].
+  std::uint64_t exclusive = 0;
+  // An undeferred task holds no lock: it only waits for what came before.
+  if (if_clause && (flags & 8) != 0 && depend != nullptr && depend[0] == nullptr && depend[3] != nullptr) {
+    auto const count = reinterpret_cast<std::uintptr_t>(depend[1]);
+    auto const out = reinterpret_cast<std::uintptr_t>(depend[2]);
+    auto const mutexinoutset = reinterpret_cast<std::uintptr_t>(depend[3]);
+    auto** const copy = static_cast<void**>(__builtin_alloca((5 + count) * sizeof(void*)));
+    std::memcpy(copy, depend, (5 + count) * sizeof(void*));
+    copy[2] = reinterpret_cast<void*>(out + mutexinoutset);
+    copy[3] = nullptr;
+    for (std::uintptr_t i = out; i < out + mutexinoutset && i < max_exclusive_dependences; ++i)
+      exclusive |= std::uint64_t{1} << i;
+    depend = copy;
+  }
+  exclusive_scope const exclusive_kinds(exclusive);
   if (copy != nullptr || (if_clause && size > 0)) {
     // Through copy_arguments even for a plain copy: it learns the block.
     pending_copy_t const outer = pending_copy;
@@ -958,6 +1012,31 @@ BRIDGE_EXPORT void GOMP_task(void (*function)(void*), void* data, copy_function_
     return;
   }
   submit(function, data, copy, size, align, if_clause, flags, depend, priority, detach);
+}
+
+// clang: a task's dependences, each {address, length, flags}; flags 4 is
+// mutexinoutset, 3 inout (see exclusive_dependences).
+struct kmp_depend_t {
+  std::intptr_t address;
+  std::size_t length;
+  unsigned char flags;
+};
+using task_with_deps_t = int (*)(void*, int, void*, int, kmp_depend_t*, int, kmp_depend_t*);
+std::atomic<task_with_deps_t> real_task_with_deps{nullptr};
+
+BRIDGE_EXPORT int __kmpc_omp_task_with_deps(void* location, int thread, void* task, int count, kmp_depend_t* list,
+                                            int noalias_count, kmp_depend_t* noalias_list) {
+  task_with_deps_t const submit = next_definition(real_task_with_deps, "__kmpc_omp_task_with_deps");
+  std::uint64_t exclusive = 0;
+  for (int i = 0; i < count && i < max_exclusive_dependences; ++i)
+    if (list[i].flags == 4) exclusive |= std::uint64_t{1} << i;
+  if (exclusive == 0) return submit(location, thread, task, count, list, noalias_count, noalias_list);
+  auto* const copy = static_cast<kmp_depend_t*>(__builtin_alloca(static_cast<std::size_t>(count) * sizeof(kmp_depend_t)));
+  std::memcpy(copy, list, static_cast<std::size_t>(count) * sizeof(kmp_depend_t));
+  for (int i = 0; i < count && i < max_exclusive_dependences; ++i)
+    if ((exclusive >> i & 1) != 0) copy[i].flags = 3;
+  exclusive_scope const exclusive_kinds(exclusive);
+  return submit(location, thread, task, count, copy, noalias_count, noalias_list);
 }
 
 // clang: a task with if(0) runs between these two calls, in the encountering

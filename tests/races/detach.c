@@ -8,7 +8,10 @@
 static int x, y;
 
 int main(void) {
-#pragma omp parallel num_threads(2)
+  // A team of one runs tasks at once, which libomp cannot do with a
+  // detached one (it aborts): two threads at least, else the team asked for.
+  int const threads = omp_get_max_threads() > 1 ? omp_get_max_threads() : 2;
+#pragma omp parallel num_threads(threads)
 #pragma omp single
   {
     omp_event_handle_t event;
