@@ -154,7 +154,7 @@ void re_t::clear_if_stale(call_t& call) {
   end_write(s);
 }
 
-void re_t::begin(call_t& call, unsigned short task) {
+[[gnu::always_inline]] inline void re_t::begin(call_t& call, unsigned short task) {
   call.task = task;
   // Pairs with the release store in reset().
   call.generation = generation_.load(std::memory_order_acquire);
@@ -182,7 +182,7 @@ void re_t::grow(stack_t& s) {
   delete[] old;
 }
 
-void re_t::push(call_t& call, instance_t const& a, holders_t* h) {
+[[gnu::always_inline]] inline void re_t::push(call_t& call, instance_t const& a, holders_t* h) {
   stack_t& s = *call.stack;
   std::uint32_t const n = s.size.load(std::memory_order_relaxed);  // only the owner writes it
   slot_t& slot = s.data.load(std::memory_order_relaxed)[n];        // room made by the caller
@@ -194,17 +194,18 @@ void re_t::push(call_t& call, instance_t const& a, holders_t* h) {
   end_write(s);
 }
 
-void re_t::pop(call_t& call) {
+[[gnu::always_inline]] inline void re_t::pop_to(call_t& call, std::uint32_t keep) {
   stack_t& s = *call.stack;
   std::uint32_t const n = s.size.load(std::memory_order_relaxed);  // only the owner writes it
-  holders_t* h = s.data.load(std::memory_order_relaxed)[n - 1].holders;
+  slot_t const* data = s.data.load(std::memory_order_relaxed);
   begin_write(s);
-  s.size.store(n - 1, std::memory_order_relaxed);
+  s.size.store(keep, std::memory_order_relaxed);
   end_write(s);
-  if (h != nullptr) release(call, *h);
+  for (std::uint32_t i = n; i-- > keep;)
+    if (data[i].holders != nullptr) release(call, *data[i].holders);
 }
 
-bool re_t::hold(call_t& call, holders_t& h, std::vector<unsigned short>& others) {
+[[gnu::always_inline]] inline bool re_t::hold(call_t& call, holders_t& h, std::vector<unsigned short>& others) {
   // Pairs with the compare-and-swaps and the locked stores of other tasks.
   std::uint64_t w = h.word.load(std::memory_order_acquire);
   for (;;) {
@@ -271,7 +272,7 @@ bool re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned short>& ot
   return !others.empty();
 }
 
-void re_t::release(call_t& call, holders_t& h) {
+[[gnu::always_inline]] inline void re_t::release(call_t& call, holders_t& h) {
   if (call.stale) return;
   std::uint64_t w = h.word.load(std::memory_order_acquire);  // pairs with the holders' swaps
   for (;;) {
@@ -334,17 +335,19 @@ void re_t::others_holding(call_t& call, void const* function, std::vector<unsign
     if (x.task != call.task) out.push_back(x.task);
 }
 
-void re_t::sync(call_t& call, void const* frame, void const* function) {
-  stack_t& s = *call.stack;
-  address_t const f = to_address(frame);
+[[gnu::always_inline]] inline void re_t::sync(call_t& call, void const* frame, void const* function) {
+  stack_t const& s = *call.stack;
   // The owner's own entries: relaxed loads see its own stores.
-  auto back = [&s]() -> slot_t& { return s.data.load(std::memory_order_relaxed)[s.size.load(std::memory_order_relaxed) - 1]; };
-  while (s.size.load(std::memory_order_relaxed) != 0 && to_address(back().frame.load(std::memory_order_relaxed)) < f)
-    pop(call);
-  if (function == nullptr) return;
-  while (s.size.load(std::memory_order_relaxed) != 0 && back().function.load(std::memory_order_relaxed) != function &&
-         to_address(back().frame.load(std::memory_order_relaxed)) <= f)
-    pop(call);
+  std::uint32_t const n = s.size.load(std::memory_order_relaxed);
+  slot_t const* data = s.data.load(std::memory_order_relaxed);
+  address_t const f = to_address(frame);
+  std::uint32_t keep = n;
+  while (keep != 0 && to_address(data[keep - 1].frame.load(std::memory_order_relaxed)) < f) --keep;
+  if (function != nullptr)
+    while (keep != 0 && data[keep - 1].function.load(std::memory_order_relaxed) != function &&
+           to_address(data[keep - 1].frame.load(std::memory_order_relaxed)) <= f)
+      --keep;
+  if (keep != n) pop_to(call, keep);
 }
 
 bool re_t::checked(void const* function) const {
@@ -377,7 +380,7 @@ void re_t::leave(unsigned short task, void const* function, void const* frame) {
   std::uint32_t const n = s.size.load(std::memory_order_relaxed);
   if (n == 0) return;
   if (s.data.load(std::memory_order_relaxed)[n - 1].function.load(std::memory_order_relaxed) == function) {
-    pop(call);
+    pop_to(call, n - 1);
     return;
   }
   // A leave that matches no open activation is checked like an entry.
@@ -392,7 +395,7 @@ void re_t::leave(unsigned short task) {
   if (s == nullptr) return;
   call_t call{task, generation_.load(std::memory_order_acquire), s, false};  // pairs with reset()
   clear_if_stale(call);
-  while (s->size.load(std::memory_order_relaxed) != 0) pop(call);
+  pop_to(call, 0);
   // A task that opened very deep recursion gives the room back.
   if (s->capacity > 1024) {
     slot_t* old;

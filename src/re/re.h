@@ -143,10 +143,13 @@ class re_t : public feature_t {
 
   struct call_t;
   void begin(call_t& call, unsigned short task);
+  // Pops the stale activations at the back of the caller's stack; with a
+  // function, also those at the same frame that belong to another function.
   void sync(call_t& call, void const* frame, void const* function);
   void push(call_t& call, instance_t const& a, holders_t* h);
-  void pop(call_t& call);
-  void clear_if_stale(call_t& call);
+  // Pops the entries above the first `keep`.
+  void pop_to(call_t& call, std::uint32_t keep);
+  [[gnu::noinline]] void clear_if_stale(call_t& call);
   // Adds one activation of `function` by the caller's task to its holders;
   // returns false when nothing else holds it, else fills `others`.
   bool hold(call_t& call, holders_t& h, std::vector<unsigned short>& others);
