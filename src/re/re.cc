@@ -11,11 +11,14 @@ namespace vexa {
 
 namespace {
 
-// The holder word: bits 0-15 the handle, 16-30 its count, 31 shared,
-// 32-63 the generation.
-constexpr std::uint64_t shared_bit = std::uint64_t{1} << 31;
-constexpr std::uint32_t max_count = 0x7fff;
+// The holder word: bits 0-15 the owning handle, 16-31 its count, 32-63 the
+// generation.
+constexpr std::uint32_t max_count = 0xffff;
 constexpr std::uint64_t one = std::uint64_t{1} << 16;
+constexpr std::uint64_t count_mask = std::uint64_t{max_count} << 16;
+
+// Where a stack entry was counted.
+enum : unsigned char { counted_nowhere, counted_word, counted_list };
 
 std::uint32_t generation_of(std::uint64_t w) { return static_cast<std::uint32_t>(w >> 32); }
 unsigned short holder_of(std::uint64_t w) { return static_cast<unsigned short>(w & 0xffff); }
@@ -34,13 +37,11 @@ auto holder_at(V& tasks, unsigned short task) {
 }  // namespace
 
 // One call of enter or leave: its task, its stack and the generation it
-// belongs to. `stale` says a reset came while the call ran: the call then
-// leaves the holder words alone (its stack is dropped at the next call).
+// belongs to.
 struct re_t::call_t {
   unsigned short task;
   std::uint32_t generation;
   stack_t* stack;
-  bool stale;
 };
 
 re_t::re_t() : feature_t(lock_rank::re_feature) {
@@ -126,7 +127,10 @@ void re_t::reset() {
   // Pairs with the acquire load at the start of every call: a later call
   // finds every stack and word of the old generation empty.
   generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  functions_.for_each([](holders_t& h) { std::vector<holder_t>().swap(h.tasks); });
+  functions_.for_each([](holders_t& h) {
+    std::vector<holder_t>().swap(h.tasks);
+    h.listed.store(0, std::memory_order_relaxed);  // read again only by calls that see the new generation
+  });
 }
 
 // Seqlock writes to a stack by its owner. The odd value is forced rather
@@ -147,7 +151,19 @@ void end_write(S& s) {
 
 void re_t::clear_if_stale(call_t& call) {
   stack_t& s = *call.stack;
-  if (s.generation.load(std::memory_order_relaxed) == call.generation) return;  // only the owner writes it
+  std::uint32_t const old = s.generation.load(std::memory_order_relaxed);  // only the owner writes it
+  std::uint32_t const n = s.size.load(std::memory_order_relaxed);
+  slot_t const* data = s.data.load(std::memory_order_relaxed);
+  // Give up the words this task still counts from before the reset: nobody
+  // else writes a counted word, so a store is enough; it pairs with the
+  // acquire loads of tasks that take the word next.
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (data[i].counted != counted_word) continue;
+    std::atomic<std::uint64_t>& word = data[i].holders->word;
+    std::uint64_t const w = word.load(std::memory_order_relaxed);
+    if (generation_of(w) == old && holder_of(w) == call.task && count_of(w) != 0)
+      word.store(w & ~count_mask, std::memory_order_release);
+  }
   begin_write(s);
   s.size.store(0, std::memory_order_relaxed);
   s.generation.store(call.generation, std::memory_order_relaxed);
@@ -159,8 +175,7 @@ void re_t::clear_if_stale(call_t& call) {
   // Pairs with the release store in reset().
   call.generation = generation_.load(std::memory_order_acquire);
   call.stack = &stacks_.at(task);
-  call.stale = false;
-  clear_if_stale(call);
+  if (VEXA_UNLIKELY(call.stack->generation.load(std::memory_order_relaxed) != call.generation)) clear_if_stale(call);
 }
 
 void re_t::grow(stack_t& s) {
@@ -172,6 +187,7 @@ void re_t::grow(stack_t& s) {
     bigger[i].function.store(old[i].function.load(std::memory_order_relaxed), std::memory_order_relaxed);
     bigger[i].frame.store(old[i].frame.load(std::memory_order_relaxed), std::memory_order_relaxed);
     bigger[i].holders = old[i].holders;
+    bigger[i].counted = old[i].counted;
   }
   {
     // Readers of other threads look at the buffer only under feature_lock.
@@ -182,7 +198,7 @@ void re_t::grow(stack_t& s) {
   delete[] old;
 }
 
-[[gnu::always_inline]] inline void re_t::push(call_t& call, instance_t const& a, holders_t* h) {
+[[gnu::always_inline]] inline void re_t::push(call_t& call, instance_t const& a, holders_t* h, unsigned char counted) {
   stack_t& s = *call.stack;
   std::uint32_t const n = s.size.load(std::memory_order_relaxed);  // only the owner writes it
   slot_t& slot = s.data.load(std::memory_order_relaxed)[n];        // room made by the caller
@@ -190,6 +206,7 @@ void re_t::grow(stack_t& s) {
   slot.function.store(a.function, std::memory_order_relaxed);
   slot.frame.store(a.frame, std::memory_order_relaxed);
   slot.holders = h;
+  slot.counted = counted;
   s.size.store(n + 1, std::memory_order_relaxed);
   end_write(s);
 }
@@ -201,138 +218,120 @@ void re_t::grow(stack_t& s) {
   begin_write(s);
   s.size.store(keep, std::memory_order_relaxed);
   end_write(s);
-  for (std::uint32_t i = n; i-- > keep;)
-    if (data[i].holders != nullptr) release(call, *data[i].holders);
+  for (std::uint32_t i = n; i-- > keep;) release(call, data[i]);
 }
 
-[[gnu::always_inline]] inline bool re_t::hold(call_t& call, holders_t& h, std::vector<unsigned short>& others) {
-  // Pairs with the compare-and-swaps and the locked stores of other tasks.
+[[gnu::always_inline]] inline unsigned char re_t::hold(call_t& call, holders_t& h,
+                                                       std::vector<unsigned short>& others) {
+  // Pairs with the release stores and swaps of the word's earlier owners.
   std::uint64_t w = h.word.load(std::memory_order_acquire);
-  for (;;) {
-    std::uint64_t next;
-    if (generation_of(w) != call.generation) {
-      // A newer word means a reset came since the call began; its writer
-      // read the new generation before its swap, so this load sees it.
-      if (generation_.load(std::memory_order_acquire) != call.generation) {
-        call.stale = true;
-        return false;
-      }
-      next = word(call.generation, call.task, 1);
-    } else if (w & shared_bit) {
-      return hold_slow(call, h, others);
-    } else if (count_of(w) == 0) {
-      next = word(call.generation, call.task, 1);
-    } else if (holder_of(w) == call.task && count_of(w) < max_count) {
-      next = w + one;
-    } else {
-      return hold_slow(call, h, others);
-    }
-    if (h.word.compare_exchange_weak(w, next, std::memory_order_acq_rel, std::memory_order_acquire)) return false;
+  if (holder_of(w) == call.task && count_of(w) != 0 && generation_of(w) == call.generation &&
+      count_of(w) < max_count) {
+    // Recursion: this task owns the word, and nobody else writes it now.
+    h.word.store(w + one, std::memory_order_release);
+    // Pairs with the store under feature_lock in hold_slow(); no order
+    // with the store above is needed (see re.h).
+    if (VEXA_UNLIKELY(h.listed.load(std::memory_order_acquire) != 0)) listed_others(call, h, others);
+    return counted_word;
   }
+  while (count_of(w) == 0) {
+    if (h.word.compare_exchange_weak(w, word(call.generation, call.task, 1), std::memory_order_seq_cst,
+                                     std::memory_order_acquire)) {
+      // After the swap, the list: pairs with the store of `listed` before
+      // the load of the word in hold_slow().
+      if (VEXA_UNLIKELY(h.listed.load(std::memory_order_seq_cst) != 0)) listed_others(call, h, others);
+      return counted_word;
+    }
+  }
+  return hold_slow(call, h, others);
 }
 
-bool re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned short>& others) {
+unsigned char re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned short>& others) {
   lock_scope held(feature_lock);
   // reset() changes the generation only under this lock.
-  if (generation_.load(std::memory_order_relaxed) != call.generation) {
-    call.stale = true;
-    return false;
-  }
-  std::uint64_t w = h.word.load(std::memory_order_acquire);  // pairs with the holders' swaps
-  while (!(generation_of(w) == call.generation && (w & shared_bit))) {
-    if (generation_of(w) != call.generation || count_of(w) == 0) {
-      if (h.word.compare_exchange_weak(w, word(call.generation, call.task, 1), std::memory_order_acq_rel,
-                                       std::memory_order_acquire))
-        return false;
-      continue;
+  if (generation_.load(std::memory_order_relaxed) != call.generation) return counted_nowhere;
+  std::uint64_t w = h.word.load(std::memory_order_acquire);  // pairs as in hold()
+  for (;;) {
+    if (count_of(w) == 0) {
+      if (!h.word.compare_exchange_weak(w, word(call.generation, call.task, 1), std::memory_order_seq_cst,
+                                        std::memory_order_acquire))
+        continue;
+      gather(call, h, word(call.generation, call.task, 1), others);
+      return counted_word;
     }
-    if (holder_of(w) == call.task && count_of(w) < max_count) {
-      if (h.word.compare_exchange_weak(w, w + one, std::memory_order_acq_rel, std::memory_order_acquire))
-        return false;
-      continue;
+    if (holder_of(w) == call.task && generation_of(w) == call.generation && count_of(w) < max_count) {
+      h.word.store(w + one, std::memory_order_release);  // its owner's
+      gather(call, h, w, others);
+      return counted_word;
     }
-    // Another handle holds it, or the count is full: the list takes over.
-    // The list is unused while the shared bit is clear.
-    h.tasks.reserve(2);  // may throw; nothing changed yet
-    h.tasks.assign(1, holder_t{holder_of(w), count_of(w)});
-    std::uint64_t const shared = word(call.generation, 0, 0) | shared_bit;
-    if (h.word.compare_exchange_strong(w, shared, std::memory_order_acq_rel, std::memory_order_acquire)) break;
-    // The holder moved on first; look again.
+    break;
   }
-  // Shared: only feature_lock holders change the list and the word now.
+  // Owned by another handle (or by an older generation, or full): join the list.
   h.tasks.reserve(h.tasks.size() + 1);  // may throw; nothing changed yet
-  others.reserve(h.tasks.size());
-  for (holder_t const& x : h.tasks)
-    if (x.task != call.task) others.push_back(x.task);
+  others.reserve(h.tasks.size() + 1);
   auto it = holder_at(h.tasks, call.task);
   if (it != h.tasks.end() && it->task == call.task)
     ++it->count;
   else
     h.tasks.insert(it, holder_t{call.task, 1});
-  return !others.empty();
+  // Before the word is read again: pairs with the load after the swap in hold().
+  h.listed.store(static_cast<std::uint32_t>(h.tasks.size()), std::memory_order_seq_cst);
+  gather(call, h, h.word.load(std::memory_order_seq_cst), others);
+  return counted_list;
 }
 
-[[gnu::always_inline]] inline void re_t::release(call_t& call, holders_t& h) {
-  if (call.stale) return;
-  std::uint64_t w = h.word.load(std::memory_order_acquire);  // pairs with the holders' swaps
-  for (;;) {
-    // This task holds the function in this generation, so only a reset
-    // moves the word to another one.
-    if (generation_of(w) != call.generation) {
-      call.stale = true;
-      return;
-    }
-    if (w & shared_bit) return release_slow(call, h);
-    std::uint64_t const next = count_of(w) == 1 ? word(call.generation, 0, 0) : w - one;
-    if (h.word.compare_exchange_weak(w, next, std::memory_order_acq_rel, std::memory_order_acquire)) return;
-  }
-}
-
-void re_t::release_slow(call_t& call, holders_t& h) {
+void re_t::listed_others(call_t& call, holders_t& h, std::vector<unsigned short>& others) {
   lock_scope held(feature_lock);
-  if (generation_.load(std::memory_order_relaxed) != call.generation) {  // reset() writes it under this lock
-    call.stale = true;
-    return;
-  }
-  std::uint64_t w = h.word.load(std::memory_order_acquire);
-  if (!(w & shared_bit)) {
-    // Back to one holder (this task) since the caller looked.
-    for (;;) {
-      std::uint64_t const next = count_of(w) == 1 ? word(call.generation, 0, 0) : w - one;
-      if (h.word.compare_exchange_weak(w, next, std::memory_order_acq_rel, std::memory_order_acquire)) return;
+  if (generation_.load(std::memory_order_relaxed) != call.generation) return;  // reset() writes it under this lock
+  gather(call, h, word(call.generation, call.task, 1), others);
+}
+
+void re_t::gather(call_t const& call, holders_t const& h, std::uint64_t w, std::vector<unsigned short>& out) const {
+  bool const owner = count_of(w) != 0 && generation_of(w) == call.generation && holder_of(w) != call.task;
+  unsigned short const o = holder_of(w);
+  bool pending = owner;
+  for (holder_t const& x : h.tasks) {
+    if (pending && o <= x.task) {
+      if (o != x.task) out.push_back(o);
+      pending = false;
     }
+    if (x.task != call.task) out.push_back(x.task);
   }
+  if (pending) out.push_back(o);
+}
+
+[[gnu::always_inline]] inline void re_t::release(call_t& call, slot_t const& entry) {
+  if (entry.counted == counted_word) {
+    // This task owns the word while it counts entries, and nobody else
+    // writes it; the store pairs with the acquire loads in hold().
+    std::atomic<std::uint64_t>& word = entry.holders->word;
+    word.store(word.load(std::memory_order_relaxed) - one, std::memory_order_release);
+  } else if (entry.counted == counted_list) {
+    release_listed(call, *entry.holders);
+  }
+}
+
+void re_t::release_listed(call_t& call, holders_t& h) {
+  lock_scope held(feature_lock);
+  if (generation_.load(std::memory_order_relaxed) != call.generation) return;  // reset() emptied the list
   auto it = holder_at(h.tasks, call.task);
   if (--it->count == 0) h.tasks.erase(it);
-  // Down to one holder or none: the word alone says it again, and that
-  // holder's calls take no lock. Nobody swaps a shared word, so a store is
-  // enough; it pairs with the acquire loads in hold() and release().
-  if (h.tasks.empty()) {
-    h.word.store(word(call.generation, 0, 0), std::memory_order_release);
-  } else if (h.tasks.size() == 1 && h.tasks[0].count <= max_count) {
-    h.word.store(word(call.generation, h.tasks[0].task, h.tasks[0].count), std::memory_order_release);
-    h.tasks.clear();
-  }
+  h.listed.store(static_cast<std::uint32_t>(h.tasks.size()), std::memory_order_seq_cst);
 }
 
 void re_t::others_holding(call_t& call, void const* function, std::vector<unsigned short>& out) {
   holders_t* h = functions_.find(function);
   if (h == nullptr) return;
-  std::uint64_t w = h->word.load(std::memory_order_acquire);  // pairs with the holders' swaps
-  if (generation_of(w) == call.generation && !(w & shared_bit)) {
-    if (count_of(w) != 0 && holder_of(w) != call.task) out.push_back(holder_of(w));
+  // Pairs with the stores of the word's owners and of the list's members.
+  std::uint64_t const w = h->word.load(std::memory_order_acquire);
+  if (h->listed.load(std::memory_order_acquire) == 0) {
+    if (count_of(w) != 0 && generation_of(w) == call.generation && holder_of(w) != call.task)
+      out.push_back(holder_of(w));
     return;
   }
-  if (generation_of(w) != call.generation) return;  // nobody since the last reset
   lock_scope held(feature_lock);
-  if (generation_.load(std::memory_order_relaxed) != call.generation) return;
-  w = h->word.load(std::memory_order_relaxed);  // changes only under this lock or by swaps of one holder
-  if (!(w & shared_bit)) {
-    if (count_of(w) != 0 && holder_of(w) != call.task) out.push_back(holder_of(w));
-    return;
-  }
-  for (holder_t const& x : h->tasks)
-    if (x.task != call.task) out.push_back(x.task);
+  if (generation_.load(std::memory_order_relaxed) != call.generation) return;  // reset() writes it under this lock
+  gather(call, *h, h->word.load(std::memory_order_acquire), out);
 }
 
 [[gnu::always_inline]] inline void re_t::sync(call_t& call, void const* frame, void const* function) {
@@ -367,9 +366,9 @@ void re_t::enter(unsigned short task, void const* function, void const* frame) {
     h = &functions_.at(function);  // may throw; nothing changed yet
   }
   std::vector<unsigned short> noted;
-  bool const others = hold(call, *h, noted);  // may throw, holding nothing more
-  push(call, {function, frame}, call.stale ? nullptr : h);
-  if (others && checked(function)) raise(task, function, noted);
+  unsigned char const counted = hold(call, *h, noted);  // may throw, counting nothing
+  push(call, {function, frame}, h, counted);
+  if (!noted.empty() && checked(function)) raise(task, function, noted);
 }
 
 void re_t::leave(unsigned short task, void const* function, void const* frame) {
@@ -393,8 +392,8 @@ void re_t::leave(unsigned short task, void const* function, void const* frame) {
 void re_t::leave(unsigned short task) {
   stack_t* s = stacks_.find(task);
   if (s == nullptr) return;
-  call_t call{task, generation_.load(std::memory_order_acquire), s, false};  // pairs with reset()
-  clear_if_stale(call);
+  call_t call{task, generation_.load(std::memory_order_acquire), s};  // pairs with reset()
+  if (s->generation.load(std::memory_order_relaxed) != call.generation) clear_if_stale(call);
   pop_to(call, 0);
   // A task that opened very deep recursion gives the room back.
   if (s->capacity > 1024) {

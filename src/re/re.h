@@ -14,39 +14,41 @@
 //
 // Protocol (no shared lock while only the calling task holds a function):
 //
-// - Generation. reset() does not touch the stacks or the holder words; it
-//   bumps generation_. A stack or a holder word tagged with an older
-//   generation counts as empty. A call reads the generation once, at its
-//   start; a call that overlaps a reset behaves as if it had completed just
-//   before it (what it adds is tagged with the old generation, so it is
-//   forgotten; what it reports, it had seen before the reset).
 // - Stacks. A handle's stack is pushed and popped only by the thread that
 //   runs the handle's task (its owner). Other threads read a stack only in
 //   activations_of() and open_tasks(), holding feature_lock, through the
 //   stack's sequence counter (odd while the owner changes entries). The
-//   owner never takes feature_lock while the counter is odd, and it swaps
-//   the entry buffer (growth, shrinking) only while holding feature_lock,
-//   so a reader never sees a freed buffer.
-// - Holder words. Each function has one 64-bit word: generation, a shared
-//   bit, and otherwise the one holding handle with its activation count.
-//   While the shared bit is clear, every change is one compare-and-swap on
-//   the word, lock-free: the owner entering or leaving again, or any task
-//   taking a free word. Whoever finds another handle in the word, or a
-//   count that would overflow, takes feature_lock, moves the holders into
-//   the function's sorted list and sets the shared bit by compare-and-swap;
-//   from then on only feature_lock holders change the word or the list,
-//   until the list is down to one holder or none and the word goes back.
-//   Two entries into one function are ordered by their compare-and-swaps
-//   on its word, so the later one always sees the earlier.
+//   owner never takes feature_lock while the counter is odd, and swaps the
+//   entry buffer (growth, shrinking) only while holding feature_lock, so a
+//   reader never sees a freed buffer.
+// - Holders. Each function has one word (generation, handle, count) and a
+//   sorted list of further holders with its length `listed`. A handle whose
+//   count in the word is not zero is the word's owner: only the owner's
+//   thread writes the word then, with plain stores (recursion, leaves).
+//   Anyone takes a word whose count is zero by compare-and-swap. A task
+//   that finds the word owned by another handle joins the list under
+//   feature_lock instead. Each stack entry remembers where it was counted.
+// - Seeing each other. A task that takes the word (compare-and-swap) then
+//   reads `listed`; a task that joins the list stores `listed` and then
+//   reads the word, all sequentially consistent: of two entries that meet,
+//   at least one sees the other, and that one reports. A recursive entry
+//   changes nothing another task can see, so it needs no such order.
+// - Generation. reset() does not touch stacks or words; it bumps
+//   generation_ and empties the lists. A stack or a word tagged with an
+//   older generation counts as empty. A call reads the generation once, at
+//   its start, and behaves as if it had completed just before any reset
+//   that overlaps it. An owner's words keep their old generation and their
+//   count until its next call, which zeroes them before it drops its stale
+//   entries; a word that is old but still counted is never taken by another
+//   task (its owner may still write it), which joins the list meanwhile.
 // - Function table. Looked up without a lock. Tables and records are added
 //   under feature_lock and published with release stores; a replaced table
 //   and every record live until the detector is destroyed.
 //
-// Locks: feature_lock guards the holder lists, words with the shared bit,
-// table growth, stack buffer swaps, and serialises reset(). check() releases
-// it before it takes the runtime lock; configure() takes the runtime lock
-// and then feature_lock (reset()), possibly from inside the event that a
-// check raised.
+// Locks: feature_lock guards the lists, table growth, stack buffer swaps,
+// and serialises reset(). check() releases it before it takes the runtime
+// lock; configure() takes the runtime lock and then feature_lock (reset()),
+// possibly from inside the event that a check raised.
 #ifndef VEXA_RE_RE_H
 #define VEXA_RE_RE_H
 
@@ -87,11 +89,14 @@ class re_t : public feature_t {
     unsigned short task;
     std::uint32_t count;
   };
-  // Who holds one function. word: bits 0-15 the handle, 16-30 its count,
-  // 31 shared (then `tasks` says who), 32-63 the generation.
+  // Who holds one function. word: bits 0-15 the owning handle, 16-31 its
+  // count, 32-63 the generation.
   struct holders_t {
     void const* function = nullptr;
     std::atomic<std::uint64_t> word{0};
+    // tasks.size(); stored under feature_lock, read without it after the
+    // word is taken (sequentially consistent, see above).
+    std::atomic<std::uint32_t> listed{0};
     std::vector<holder_t> tasks;  // ascending; guarded by feature_lock
   };
   // Open addressing by function address; entries stay once made (a program
@@ -126,6 +131,7 @@ class re_t : public feature_t {
     std::atomic<void const*> function;
     std::atomic<void const*> frame;
     holders_t* holders;  // the function's record; only the owner reads it
+    unsigned char counted;  // where: counted_word, counted_list or neither; the owner's
   };
   struct stack_t {
     ~stack_t() { delete[] data.load(std::memory_order_relaxed); }
@@ -146,18 +152,22 @@ class re_t : public feature_t {
   // Pops the stale activations at the back of the caller's stack; with a
   // function, also those at the same frame that belong to another function.
   void sync(call_t& call, void const* frame, void const* function);
-  void push(call_t& call, instance_t const& a, holders_t* h);
+  void push(call_t& call, instance_t const& a, holders_t* h, unsigned char counted);
   // Pops the entries above the first `keep`.
   void pop_to(call_t& call, std::uint32_t keep);
   [[gnu::noinline]] void clear_if_stale(call_t& call);
-  // Adds one activation of `function` by the caller's task to its holders;
-  // returns false when nothing else holds it, else fills `others`.
-  bool hold(call_t& call, holders_t& h, std::vector<unsigned short>& others);
-  [[gnu::noinline]] bool hold_slow(call_t& call, holders_t& h, std::vector<unsigned short>& others);
-  void release(call_t& call, holders_t& h);
-  [[gnu::noinline]] void release_slow(call_t& call, holders_t& h);
+  // Counts one more activation of h's function for the caller's task;
+  // returns where, and the other holders in `others`.
+  unsigned char hold(call_t& call, holders_t& h, std::vector<unsigned short>& others);
+  [[gnu::noinline]] unsigned char hold_slow(call_t& call, holders_t& h, std::vector<unsigned short>& others);
+  [[gnu::noinline]] void listed_others(call_t& call, holders_t& h, std::vector<unsigned short>& others);
+  void release(call_t& call, slot_t const& entry);
+  [[gnu::noinline]] void release_listed(call_t& call, holders_t& h);
   // The other handles holding `function`, ascending.
   void others_holding(call_t& call, void const* function, std::vector<unsigned short>& out);
+  // The other holders in the list and the word of h, ascending; caller
+  // holds feature_lock.
+  void gather(call_t const& call, holders_t const& h, std::uint64_t w, std::vector<unsigned short>& out) const;
   [[gnu::noinline]] void grow(stack_t& s);
   // Raises event 257 for function, listing `noted` then the caller.
   void raise(unsigned short task, void const* function, std::vector<unsigned short>& noted);
