@@ -231,7 +231,7 @@ void re_t::grow(stack_t& s) {
     h.word.store(w + one, std::memory_order_release);
     // Pairs with the store under feature_lock in hold_slow(); no order
     // with the store above is needed (see re.h).
-    if (VEXA_UNLIKELY(h.listed.load(std::memory_order_acquire) != 0)) listed_others(call, h, others);
+    if (VEXA_UNLIKELY(h.listed.load(std::memory_order_acquire) != 0)) listed_others(call, h, w, others);
     return counted_word;
   }
   while (count_of(w) == 0) {
@@ -239,7 +239,7 @@ void re_t::grow(stack_t& s) {
                                      std::memory_order_acquire)) {
       // After the swap, the list: pairs with the store of `listed` before
       // the load of the word in hold_slow().
-      if (VEXA_UNLIKELY(h.listed.load(std::memory_order_seq_cst) != 0)) listed_others(call, h, others);
+      if (VEXA_UNLIKELY(h.listed.load(std::memory_order_seq_cst) != 0)) listed_others(call, h, w, others);
       return counted_word;
     }
   }
@@ -250,6 +250,9 @@ unsigned char re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned s
   lock_scope held(feature_lock);
   // reset() changes the generation only under this lock.
   if (generation_.load(std::memory_order_relaxed) != call.generation) return counted_nowhere;
+  // The list cannot grow while the lock is held: room for every answer
+  // before anything changes.
+  others.reserve(h.tasks.size() + 1);  // may throw; nothing changed yet
   std::uint64_t w = h.word.load(std::memory_order_acquire);  // pairs as in hold()
   for (;;) {
     if (count_of(w) == 0) {
@@ -268,7 +271,6 @@ unsigned char re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned s
   }
   // Owned by another handle (or by an older generation, or full): join the list.
   h.tasks.reserve(h.tasks.size() + 1);  // may throw; nothing changed yet
-  others.reserve(h.tasks.size() + 1);
   auto it = holder_at(h.tasks, call.task);
   if (it != h.tasks.end() && it->task == call.task)
     ++it->count;
@@ -280,9 +282,17 @@ unsigned char re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned s
   return counted_list;
 }
 
-void re_t::listed_others(call_t& call, holders_t& h, std::vector<unsigned short>& others) {
+void re_t::listed_others(call_t& call, holders_t& h, std::uint64_t before, std::vector<unsigned short>& others) {
   lock_scope held(feature_lock);
   if (generation_.load(std::memory_order_relaxed) != call.generation) return;  // reset() writes it under this lock
+  try {
+    others.reserve(h.tasks.size());
+  } catch (...) {
+    // Not counted after all. The word is this task's while it counts, so a
+    // store puts it back; pairs with the acquire loads in hold().
+    h.word.store(before, std::memory_order_release);
+    throw;
+  }
   gather(call, h, word(call.generation, call.task, 1), others);
 }
 

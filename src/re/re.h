@@ -160,7 +160,10 @@ class re_t : public feature_t {
   // returns where, and the other holders in `others`.
   unsigned char hold(call_t& call, holders_t& h, std::vector<unsigned short>& others);
   [[gnu::noinline]] unsigned char hold_slow(call_t& call, holders_t& h, std::vector<unsigned short>& others);
-  [[gnu::noinline]] void listed_others(call_t& call, holders_t& h, std::vector<unsigned short>& others);
+  // The list's holders other than the caller, who has just counted itself
+  // in the word (changed from `before`, put back if this throws).
+  [[gnu::noinline]] void listed_others(call_t& call, holders_t& h, std::uint64_t before,
+                                       std::vector<unsigned short>& others);
   void release(call_t& call, slot_t const& entry);
   [[gnu::noinline]] void release_listed(call_t& call, holders_t& h);
   // The other handles holding `function`, ascending.
