@@ -17,6 +17,8 @@ constexpr std::uint32_t max_count = 0xffff;
 constexpr std::uint64_t one = std::uint64_t{1} << 16;
 constexpr std::uint64_t count_mask = std::uint64_t{max_count} << 16;
 
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the holder word is swapped without a lock");
+
 // Where a stack entry was counted.
 enum : unsigned char { counted_nowhere, counted_word, counted_list };
 

@@ -35,12 +35,17 @@
 //   changes nothing another task can see, so it needs no such order.
 // - Generation. reset() does not touch stacks or words; it bumps
 //   generation_ and empties the lists. A stack or a word tagged with an
-//   older generation counts as empty. A call reads the generation once, at
+//   older generation counts as empty (32 bits: only a stack idle through
+//   2^32 resets could be taken for current). A call reads the generation once, at
 //   its start, and behaves as if it had completed just before any reset
 //   that overlaps it. An owner's words keep their old generation and their
 //   count until its next call, which zeroes them before it drops its stale
 //   entries; a word that is old but still counted is never taken by another
 //   task (its owner may still write it), which joins the list meanwhile.
+// - Fork. The lock-free paths do not wait for the fork handlers' locks: a
+//   child forked while another thread was between taking a word and
+//   pushing its entry keeps that count for the vanished task until a
+//   reset. A stack left mid-change there is put right by its next writer.
 // - Function table. Looked up without a lock. Tables and records are added
 //   under feature_lock and published with release stores; a replaced table
 //   and every record live until the detector is destroyed.
@@ -93,6 +98,9 @@ class re_t : public feature_t {
   // count, 32-63 the generation.
   struct holders_t {
     void const* function = nullptr;
+    // Released by its owner's stores and by swaps, acquired by every reader;
+    // the swap that takes it and the load after joining the list are
+    // sequentially consistent with `listed` (above).
     std::atomic<std::uint64_t> word{0};
     // tasks.size(); stored under feature_lock, read without it after the
     // word is taken (sequentially consistent, see above).
