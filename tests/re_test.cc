@@ -340,3 +340,86 @@ TEST_F(Reentrancy, ConcurrentTasksWithPrivateFunctionsRaiseNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Tasks on four threads share one function (its holders move between the
+// word and the list all the time) while resets come from inside their stops
+// and from a fifth thread, which also reads the stacks. Every list names
+// the others ascending and the stopping task last; the stacks read never
+// hold anything but what was entered; and when the tasks are done, nothing
+// of them is left behind.
+thread_local unsigned short running = 0;  // the task of the stopping thread
+
+struct shared_run_t {
+  std::atomic<unsigned> stops{0}, malformed{0};
+};
+
+void check_list(stop_t const& s, std::size_t index, void* context) {
+  auto* run = static_cast<shared_run_t*>(context);
+  if (s.reason != VEXA_EVENT_REENTRANT_CALL) return;
+  bool ok = s.entries >= 2 && s.offenses[s.entries - 1].thread == running;
+  for (std::uint32_t i = 0; i + 1 < s.entries; ++i)
+    ok = ok && s.offenses[i].thread != running && (i == 0 || s.offenses[i - 1].thread < s.offenses[i].thread);
+  if (!ok) run->malformed.fetch_add(1);
+  if (run->stops.fetch_add(1) % 16 == 15) vexa_test::post(VEXA_PENDING_RESET_RE);
+  (void)index;
+}
+
+TEST_F(Reentrancy, SharedFunctionUnderConcurrentResetsKeepsListsOrderedAndLeavesNothingBehind) {
+  constexpr unsigned short tasks = 4;
+  for (unsigned short n = 1; n <= tasks; ++n) vexa::vexa.threads[n] = {0, n};
+  shared_run_t run;
+  vexa_test::set_script(check_list, &run);
+  std::atomic<unsigned> entered{0}, done{0};
+  auto own = [](unsigned short t) { return at(0x8060000u + t * 0x100u); };
+  std::vector<std::thread> pool;
+  for (unsigned short t = 1; t <= tasks; ++t)
+    pool.emplace_back([&, t] {
+      running = t;
+      // All four inside f at once: each entry after the first is reported.
+      re.enter(t, f, frame(0));
+      entered.fetch_add(1);
+      while (entered.load() < tasks) std::this_thread::yield();
+      re.leave(t, f, frame(0));
+      for (unsigned round = 0; round < 3000; ++round) {
+        re.enter(t, f, frame(0));
+        re.enter(t, own(t), frame(1));
+        re.enter(t, f, frame(2));  // recursion through a function of its own
+        re.leave(t, f, frame(2));
+        re.leave(t, own(t), frame(1));
+        re.leave(t, f, frame(0));
+      }
+      done.fetch_add(1);
+    });
+  bool torn = false;
+  while (entered.load() < tasks) std::this_thread::yield();
+  while (done.load() < tasks) {
+    for (unsigned short t = 1; t <= tasks; ++t)
+      for (auto const& a : re.activations_of(t)) torn = torn || (a.function != f && a.function != own(t));
+    re.open_tasks();
+    re.reset();
+    std::this_thread::yield();
+  }
+  for (auto& th : pool) th.join();
+  vexa_test::set_script(nullptr);
+  EXPECT_FALSE(torn);
+  EXPECT_GE(run.stops.load(), tasks - 1u);
+  EXPECT_EQ(run.malformed.load(), 0u);
+  EXPECT_EQ(re.open_tasks(), 0u);
+  forget();
+  running = 2;
+  re.enter(1, f, frame(0));
+  re.enter(2, f, frame(0));
+  expect_one_stop(f, {1, 2});
+  // The first holder leaves; a newcomer, then its recursion, still meet
+  // the second.
+  re.leave(1, f, frame(0));
+  running = 3;
+  re.enter(3, f, frame(0));
+  expect_one_stop(f, {2, 3});
+  re.enter(3, f, frame(1));
+  expect_one_stop(f, {2, 3});
+}
+
+}  // namespace
