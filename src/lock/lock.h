@@ -56,7 +56,7 @@ inline thread_local unsigned long locks_taken = 0;
 enum class lock_rank : unsigned char {
   runtime,            // vexa_t::lock: thread model, stops (configure() resets detectors under it)
   tsm_feature,        // tsm_t's feature_lock: the largest write
-  re_feature,         // re_t's feature_lock: activation stacks and holders
+  re_feature,         // re_t's feature_lock: holder lists, table growth, stack buffer swaps, reset
   tsm_structure,      // tsm_t::structure_lock: indexes, pool, log keys
   access_log,         // one access log's lock (a thread holds at most one)
   handle_table,       // a handle_table_t's block allocation (touched lists, places, identities, re's stacks)
