@@ -51,7 +51,7 @@ struct repeat_cache_t {
     }
   };
 
-  static constexpr unsigned bits = 12;
+  static constexpr unsigned bits = 10;
   static constexpr unsigned entries = 1u << bits;
 
   // Multiplicative, top bits: the elements of an array column lie a power
