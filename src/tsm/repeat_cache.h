@@ -49,6 +49,22 @@ struct repeat_cache_t {
       return base == o.base && code == c && size == o.size && era == e && step == how.step && task == t &&
              access == a && locks == how.locks && atomic == how.atomic && places == p && log != nullptr;
     }
+    // What same() will compare, with the log and the version it had then.
+    void remember(object_t const& o, tsm_access_t a, address_t c, unsigned short t, site_how_t const& how,
+                  std::uint64_t e, std::uint64_t p, access_log_t const* l, std::uint64_t v) {
+      log = l;
+      version = v;
+      era = e;
+      step = how.step;
+      places = p;
+      base = o.base;
+      size = o.size;
+      code = c;
+      locks = how.locks;
+      task = t;
+      access = static_cast<unsigned char>(a);
+      atomic = how.atomic;
+    }
   };
 
   static constexpr unsigned bits = 10;

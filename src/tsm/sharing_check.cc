@@ -115,20 +115,7 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
   if (appended) prune(task);
   if (access == TSM_WRITE) note_write_size(object.size);
   if (!isolated) return check_extents(object, access, task, code, how);
-  if (b.c == nullptr) {
-    seen.log = l;
-    seen.version = version;
-    seen.era = self.era;
-    seen.step = how.step;
-    seen.places = places;
-    seen.base = object.base;
-    seen.size = object.size;
-    seen.code = to_address(code);
-    seen.locks = how.locks;
-    seen.task = task;
-    seen.access = static_cast<unsigned char>(access);
-    seen.atomic = how.atomic;
-  }
+  if (b.c == nullptr) seen.remember(object, access, to_address(code), task, how, self.era, places, l, version);
   return b.c;
 }
 
