@@ -403,6 +403,36 @@ TEST_F(RaceRule, FinishedTaskKeepsItsAccessesUntilAbsorbedOrReleased) {
   _VEXA_leaveTaskAt(at(0x130));
 }
 
+// Only live tasks hold the 65,535 handles: a producer that never waits for
+// its tasks still has every one of them compared.
+TEST_F(RaceRule, AnyNumberOfFinishedTasksStayComparedWithoutHoldingHandles) {
+  _VEXA_enterTaskAs(1, at(0x100));
+  constexpr std::uint64_t unjoined = 70000;
+  for (std::uint64_t id = 2; id < 2 + unjoined; ++id) {
+    _VEXA_enterTaskAs(id, at(0x200));
+    _VEXA_writeMemoryAt(at(id == 2 ? 0x10000 : 0x100000 + 8 * id), 4, at(0x210));
+    _VEXA_finishTaskAt(at(0x220));
+  }
+  _VEXA_enterTaskAs(unjoined + 2, at(0x300));
+  _VEXA_readMemoryAt(at(0x10000), 4, at(0x310));
+  _VEXA_leaveTaskAt(at(0x320));
+  ASSERT_EQ(reasons(), one_detection) << "no handle overflow, and the first task's write is still there";
+  EXPECT_EQ(stop(0).offended[0].task, 2u);
+  EXPECT_EQ(stop(0).offended[0].code, address(at(0x210)));
+  forget();
+  _VEXA_absorbTask(2);
+  for (std::uint64_t id = 3; id < 2 + unjoined; ++id) _VEXA_releaseTask(id);
+  _VEXA_enterTaskAs(unjoined + 3, at(0x400));
+  _VEXA_readMemoryAt(at(0x10000), 4, at(0x410));
+  _VEXA_writeMemoryAt(at(0x100000 + 8 * 3), 4, at(0x420));
+  _VEXA_leaveTaskAt(at(0x430));
+  ASSERT_EQ(reasons(), one_detection) << "absorbed: the write is task 1's now";
+  EXPECT_EQ(stop(0).offended[0].task, 1u);
+  forget();
+  _VEXA_leaveTaskAt(at(0x130));
+  EXPECT_EQ(reasons(), nothing);
+}
+
 std::uint64_t last_step_asked;
 void const* last_place_asked;
 int ordered_up_to_five(void const* place, std::uint64_t step) {

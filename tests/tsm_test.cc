@@ -55,7 +55,7 @@ using vexa::tsm_t;
 void const* code(std::uintptr_t a) { return reinterpret_cast<void const*>(a); }
 
 // The code addresses of one task in a site list, in order.
-std::vector<std::uintptr_t> codes_of(vexa::site_list_t const& sites, unsigned short task) {
+std::vector<std::uintptr_t> codes_of(vexa::site_list_t const& sites, vexa::task_key_t task) {
   std::vector<std::uintptr_t> codes;
   for (auto const& s : sites)
     if (s.task == task) codes.push_back(s.code);
@@ -215,6 +215,42 @@ TEST_F(Sharing, LeavingTaskLosesItsEntriesAndOthersKeepTheirs) {
   auto const* again = access(4, a, TSM_READ, 0x100);
   EXPECT_EQ(again->key(), a);
   EXPECT_EQ(codes_of(again->reads, 1).size() + codes_of(again->reads, 2).size(), 0u) << "a recycled log starts empty";
+}
+
+// A finished task's accesses move off its handle whole (steps and places
+// kept), the handle serves a new task, and the key comes back when the
+// accesses go.
+TEST_F(Sharing, SetAsideMovesAFinishedTasksAccessesToAKeyGivenBackWhenTheyGo) {
+  object_t const a{0xb000, 4}, b{0xb100, 4};
+  run(1).step = 3;
+  access(1, a, TSM_WRITE, 0x100);
+  access(2, a, TSM_READ, 0x200);
+  run(1).step = 5;
+  access(1, b, TSM_READ, 0x300);
+  access(1, a, TSM_READ, 0x310);
+  vexa::task_key_t const key = tsm.set_aside(1);
+  ASSERT_GT(key, 65535u);
+  EXPECT_EQ(tsm.touched_length(1), 0u);
+  EXPECT_EQ(tsm.touched_length(key), 2u);
+  EXPECT_EQ(tsm.keys_in_use(), 1u);
+  auto const* la = access(3, a, TSM_READ, 0x400);
+  EXPECT_FALSE(la->reads.has_task(1) || la->writes.has_task(1));
+  ASSERT_EQ(codes_of(la->writes, key), (std::vector<std::uintptr_t>{0x100}));
+  EXPECT_EQ(codes_of(la->reads, key), (std::vector<std::uintptr_t>{0x310}));
+  EXPECT_EQ(la->writes.begin()->step, 3u);
+  EXPECT_EQ(codes_of(la->reads, 2), (std::vector<std::uintptr_t>{0x200})) << "other tasks' sites stay in order";
+
+  tsm.absorb(key, 2, 9);
+  EXPECT_EQ(tsm.keys_in_use(), 0u);
+  EXPECT_EQ(codes_of(la->writes, 2), (std::vector<std::uintptr_t>{0x100}));
+  access(1, b, TSM_WRITE, 0x500);  // the handle's next task starts clean
+  vexa::task_key_t const again = tsm.set_aside(1);
+  EXPECT_EQ(again, key) << "a key given back is given out again";
+  tsm.discard(again);
+  EXPECT_EQ(tsm.keys_in_use(), 0u);
+  EXPECT_EQ(tsm.touched_length(again), 0u);
+  for (unsigned short n : {2, 3}) tsm.discard(n);
+  EXPECT_EQ(logs_in_chain(), 0u);
 }
 
 TEST_F(Sharing, ResetForgetsEveryLogButKeepsLargestWrites) {

@@ -62,6 +62,7 @@ enum class lock_rank : unsigned char {
   handle_table,       // a handle_table_t's block allocation (touched lists, places, identities, re's stacks)
   tsm_cases,          // tsm_t::cases_lock
   tsm_idle,           // tsm_t::idle_lock: taken alone, twice per leaving task
+  tsm_keys,           // tsm_t::keys_lock: finished tasks' keys, taken alone
   finished,           // vexa_t::finished_lock: taken alone
   distinct,           // distinct_t's lock: under the runtime lock in a stop, alone at unload
   lockset,            // the lock-set table (lockset.h): a leaf, under a log's lock when sites merge
@@ -299,8 +300,8 @@ unsigned lock_registry_t::listed(lock_rank r) noexcept {
 inline char const* rank_name(lock_rank r) {
   static char const* const names[] = {"runtime lock",        "tsm feature lock",   "re feature lock",
                                       "tsm structure lock",  "access log lock",    "handle table lock",
-                                      "tsm cases lock",      "tsm idle lock",      "finished-task lock", "distinct lock",
-                                      "lock-set lock",
+                                      "tsm cases lock",      "tsm idle lock",      "tsm key lock",
+                                      "finished-task lock",  "distinct lock",      "lock-set lock",
                                       "arena pool lock",     "bridge call-site lock", "bridge thread registry lock",
                                       "bridge sync object lock", "bridge list lock"};
   static_assert(sizeof names / sizeof names[0] == static_cast<unsigned>(lock_rank::count), "a name per rank");

@@ -4,12 +4,12 @@
 
 namespace vexa {
 namespace {
-bool before(site_t const& s, unsigned short task, address_t code) {
+bool before(site_t const& s, task_key_t task, address_t code) {
   return s.task < task || (s.task == task && s.code < code);
 }
 }  // namespace
 
-site_t const* site_list_t::lower_bound(unsigned short task, address_t code) const {
+site_t const* site_list_t::lower_bound(task_key_t task, address_t code) const {
   site_t const* lo = data_;
   std::uint32_t n = size_;
   while (n != 0) {
@@ -24,19 +24,19 @@ site_t const* site_list_t::lower_bound(unsigned short task, address_t code) cons
   return lo;
 }
 
-bool site_list_t::has_task(unsigned short task) const {
+bool site_list_t::has_task(task_key_t task) const {
   site_t const* p = lower_bound(task, 0);
   return p != end() && p->task == task;
 }
 
-site_t const* site_list_t::find(unsigned short task, address_t code) const {
+site_t const* site_list_t::find(task_key_t task, address_t code) const {
   // The common repeat: one site, the one asked for.
   if (size_ == 1) return data_[0].task == task && data_[0].code == code ? data_ : nullptr;
   site_t const* p = lower_bound(task, code);
   return p != end() && p->task == task && p->code == code ? p : nullptr;
 }
 
-void site_list_t::insert(unsigned short task, address_t code, site_how_t const& how) {
+void site_list_t::insert(task_key_t task, address_t code, site_how_t const& how) {
   site_t* p = const_cast<site_t*>(lower_bound(task, code));
   if (p != end() && p->task == task && p->code == code) {
     p->merge(how);
@@ -61,7 +61,7 @@ void site_list_t::insert(unsigned short task, address_t code, site_how_t const& 
   VEXA_CHECK(at + 1 == size_ || before(data_[at], data_[at + 1].task, data_[at + 1].code));
 }
 
-bool site_list_t::move_task(unsigned short from, unsigned short to, std::uint64_t step) {
+bool site_list_t::move_task(task_key_t from, task_key_t to, std::uint64_t step) {
   bool moved = false;
   for (site_t* p = data_; p != data_ + size_; ++p) {
     if (p->task != from) continue;
@@ -85,7 +85,20 @@ bool site_list_t::move_task(unsigned short from, unsigned short to, std::uint64_
   return true;
 }
 
-bool site_list_t::erase_task(unsigned short task) {
+bool site_list_t::relabel(task_key_t from, task_key_t to) {
+  site_t* first = const_cast<site_t*>(lower_bound(from, 0));
+  site_t* last = first;
+  while (last != data_ + size_ && last->task == from) ++last;
+  if (first == last) return false;
+  VEXA_CHECK(from < to && !has_task(to));
+  site_t* const at = const_cast<site_t*>(lower_bound(to, 0));
+  for (site_t* p = first; p != last; ++p) p->task = to;
+  // The keys between the two stay in order ahead of the moved run.
+  std::rotate(first, last, at);
+  return true;
+}
+
+bool site_list_t::erase_task(task_key_t task) {
   site_t* first = const_cast<site_t*>(lower_bound(task, 0));
   site_t* last = first;
   while (last != data_ + size_ && last->task == task) ++last;

@@ -18,6 +18,11 @@
 
 namespace vexa {
 
+// Whose a site is: the handle of the live task that made it (1..65535), or
+// the key a finished task's accesses moved to when it gave its handle back
+// (tsm_t::set_aside(); from 65536 up).
+using task_key_t = std::uint32_t;
+
 // What an access carries besides its place, for the race rule: a bridge
 // that knows how its tasks are ordered tells the library (tsm.h).
 struct site_how_t {
@@ -34,10 +39,12 @@ struct site_t {
   address_t code;
   std::uint64_t step;
   std::uint32_t locks;
-  unsigned short task;
-  bool atomic;
+  // One word for both, so that a site is no larger than it was with 16-bit
+  // handles (a site per task per place is most of a log).
+  task_key_t task : 31;
+  task_key_t atomic : 1;
 
-  site_how_t how() const { return {step, locks, atomic}; }
+  site_how_t how() const { return {step, locks, atomic != 0}; }
   // Writes only what changes: a repeated access from the same place, the
   // common case, leaves the site's cache line clean. Whether anything did.
   bool merge(site_how_t const& h) {
@@ -67,24 +74,28 @@ class site_list_t {
 
   // Whether a task other than `task` has a site here: sorted by task, so the
   // two ends tell.
-  bool others_than(unsigned short task) const {
+  bool others_than(task_key_t task) const {
     return size_ != 0 && (data_[0].task != task || data_[size_ - 1].task != task);
   }
-  bool has_task(unsigned short task) const;
-  bool contains(unsigned short task, address_t code) const { return find(task, code) != nullptr; }
+  bool has_task(task_key_t task) const;
+  bool contains(task_key_t task, address_t code) const { return find(task, code) != nullptr; }
   // The site, or null.
-  site_t const* find(unsigned short task, address_t code) const;
-  site_t* find(unsigned short task, address_t code) {
+  site_t const* find(task_key_t task, address_t code) const;
+  site_t* find(task_key_t task, address_t code) {
     return const_cast<site_t*>(static_cast<site_list_t const*>(this)->find(task, code));
   }
   // Adds the site, or merges `how` into it when it is there; may throw
   // std::bad_alloc, leaving the list as it was.
-  void insert(unsigned short task, address_t code, site_how_t const& how = {});
+  void insert(task_key_t task, address_t code, site_how_t const& how = {});
   // Gives every site of `from` to `to`, merged with `to`'s own at the same
   // place, with step `step`; whether `from` had any.
-  bool move_task(unsigned short from, unsigned short to, std::uint64_t step);
+  bool move_task(task_key_t from, task_key_t to, std::uint64_t step);
+  // Gives every site of `from` to `to`, which is the larger and holds none
+  // here when `from` does, each with its own step and locks; whether `from`
+  // had any.
+  bool relabel(task_key_t from, task_key_t to);
   // Drops every site of `task`; whether there was any.
-  bool erase_task(unsigned short task);
+  bool erase_task(task_key_t task);
   void clear() {
     release();
     size_ = 0;
@@ -93,7 +104,7 @@ class site_list_t {
   std::uint32_t tasks() const;
 
  private:
-  site_t const* lower_bound(unsigned short task, address_t code) const;
+  site_t const* lower_bound(task_key_t task, address_t code) const;
   void release() {
     if (data_ != inline_) delete[] data_;
     data_ = inline_;

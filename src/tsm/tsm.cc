@@ -125,7 +125,7 @@ bool tsm_t::record(access_log_t* l, tsm_access_t access, unsigned short task, ad
 // them here does not get them behind its back. Run when the list has
 // doubled since the last time: amortised, a constant per append, and the
 // list stays within twice what the task holds (at least 64).
-void tsm_t::prune(unsigned short task) {
+void tsm_t::prune(task_key_t task) {
   touched_slot_t* slot = touched.find(task);
   if (slot == nullptr || slot->logs.size() < slot->prune_at) return;
   touched_t& list = slot->logs;
@@ -178,7 +178,7 @@ access_log_t* tsm_t::log(object_t const& object, tsm_access_t access, unsigned s
   return l;
 }
 
-void tsm_t::place(unsigned short handle, void const* where) {
+void tsm_t::place(task_key_t handle, void const* where) {
   // Read by conflicts() on any thread, under the lock of a log that this
   // task logged into after the store (see there).
   std::atomic<void const*>* slot = where == nullptr ? places_.find(handle) : &places_.at(handle);
@@ -197,9 +197,12 @@ void tsm_t::place(unsigned short handle, void const* where) {
 // Called by the thread running `to`'s task: it alone appends to `to`'s
 // touched list. `from`'s task ended, and its handle is not given out again
 // before this returns, so its list is this caller's to read.
-void tsm_t::absorb(unsigned short from, unsigned short to, std::uint64_t step) {
+void tsm_t::absorb(task_key_t from, unsigned short to, std::uint64_t step) {
   touched_slot_t* slot = touched.find(from);
-  if (slot == nullptr) return;
+  if (slot == nullptr) {
+    if (from > 65535) give_back(from);
+    return;
+  }
   touched_t& mine = touched.at(to).logs;
   for (access_log_t* l : slot->logs) {
     lock_scope held(l->lock);
@@ -213,7 +216,72 @@ void tsm_t::absorb(unsigned short from, unsigned short to, std::uint64_t step) {
     l->changed();
   }
   slot->logs.clear();
+  if (from > 65535) give_back(from);
   prune(to);
+}
+
+task_key_t tsm_t::set_aside(unsigned short handle) {
+  task_key_t key;
+  {
+    lock_scope held(keys_lock);
+    if (!free_keys_.empty()) {
+      key = free_keys_.back();
+      free_keys_.pop_back();
+    } else if (next_key_ < touched.limit) {
+      key = next_key_++;
+    } else {
+      return 0;
+    }
+  }
+  touched_slot_t* from = touched.find(handle);
+  try {
+    touched_slot_t& to = touched.at(key);
+    places_.at(key);
+    identities_.at(key);
+    if (from != nullptr) to.logs.reserve(from->logs.size());
+  } catch (std::bad_alloc const&) {
+    lock_scope held(keys_lock);
+    free_keys_.push_back(key);  // room kept: a bad_alloc here left the list as it was
+    return 0;
+  }
+  // The key's place and name are stored before its sites appear under any
+  // log's lock, which a check takes before it reads them (conflicts(),
+  // name_of()).
+  if (std::atomic<void const*>* p = places_.find(handle))
+    places_.find(key)->store(p->load(std::memory_order_relaxed), std::memory_order_relaxed);
+  thread_model_t::threadid_t const who = name_of(handle);
+  name(key, who);
+  if (from == nullptr) return key;
+  touched_t& mine = touched.find(key)->logs;
+  for (access_log_t* l : from->logs) {
+    lock_scope held(l->lock);
+    if (l->dead) continue;
+    bool moved = l->reads.relabel(handle, key);
+    moved = l->writes.relabel(handle, key) || moved;
+    if (!moved) continue;  // forgotten, or named twice
+    l->changed();
+    mine.push_back(l);  // reserved above: cannot throw
+  }
+  from->logs.clear();
+  from->prune_at = 64;
+  return key;
+}
+
+void tsm_t::give_back(task_key_t key) {
+  VEXA_CHECK(key > 65535);
+  if (touched_slot_t* slot = touched.find(key)) {
+    touched_t().swap(slot->logs);
+    slot->prune_at = 64;
+  }
+  places_.find(key)->store(nullptr, std::memory_order_relaxed);
+  name(key, {0, 0});
+  lock_scope held(keys_lock);
+  free_keys_.push_back(key);  // may throw: the key is then lost, nothing else
+}
+
+std::size_t tsm_t::keys_in_use() {
+  lock_scope held(keys_lock);
+  return next_key_ - 65536 - free_keys_.size();
 }
 
 void tsm_t::forget(address_t begin, address_t end) {
@@ -239,7 +307,7 @@ void tsm_t::forget(address_t begin, address_t end) {
   }
 }
 
-void tsm_t::name(unsigned short handle, thread_model_t::threadid_t const& identity) {
+void tsm_t::name(task_key_t handle, thread_model_t::threadid_t const& identity) {
   identity_slot_t* slot = identity.task_id == 0 && identity.thread == 0 ? identities_.find(handle)
                                                                         : &identities_.at(handle);
   if (slot == nullptr) return;
@@ -249,7 +317,7 @@ void tsm_t::name(unsigned short handle, thread_model_t::threadid_t const& identi
   slot->thread.store(identity.thread, std::memory_order_relaxed);
 }
 
-thread_model_t::threadid_t tsm_t::name_of(unsigned short handle) const {
+thread_model_t::threadid_t tsm_t::name_of(task_key_t handle) const {
   identity_slot_t const* slot = identities_.find(handle);
   if (slot == nullptr) return {0, 0};
   // The name was stored before the handle's task logged the site that the
@@ -262,9 +330,12 @@ void tsm_t::leave(unsigned short task, void const* code) {
   discard(task);
 }
 
-void tsm_t::discard(unsigned short task) {
+void tsm_t::discard(task_key_t task) {
   touched_slot_t* slot = touched.find(task);
-  if (slot == nullptr) return;
+  if (slot == nullptr) {
+    if (task > 65535) give_back(task);
+    return;
+  }
   touched_t* const list = &slot->logs;
   // How many of the logs this task empties may stay idle: reserved once
   // per leave (not once per log), and given back once it is done.
@@ -299,6 +370,7 @@ void tsm_t::discard(unsigned short task) {
     touched_t().swap(*list);
   else
     list->clear();
+  if (task > 65535) give_back(task);
 }
 
 // Takes a log that no live task holds out of the detector, back to the pool.
@@ -381,7 +453,7 @@ void tsm_t::settle_idle(std::size_t reserved) {
   idle_reserved_ -= reserved;
 }
 
-std::size_t tsm_t::touched_length(unsigned short handle) const {
+std::size_t tsm_t::touched_length(task_key_t handle) const {
   touched_slot_t const* slot = touched.find(handle);
   return slot == nullptr ? 0 : slot->logs.size();
 }
@@ -431,9 +503,11 @@ void tsm_t::lock_for_fork() {
   touched.lock().lock_for_fork();
   places_.lock().lock_for_fork();
   cases_lock.lock_for_fork();
+  keys_lock.lock_for_fork();
 }
 
 void tsm_t::unlock_after_fork() {
+  keys_lock.unlock_after_fork();
   cases_lock.unlock_after_fork();
   places_.lock().unlock_after_fork();
   touched.lock().unlock_after_fork();

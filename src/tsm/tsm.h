@@ -33,11 +33,18 @@
 // Handles, not tasks, own the lists: a task that left while the detector was
 // off keeps its entries, and the next task with its handle inherits them and
 // discards them when it leaves, as the handle's entries always were.
+//  - a finished task whose accesses stay (the race view, until a join
+//    absorbs or releases them) gives its handle back: its sites, list,
+//    place and name move to a key of its own above the handles
+//    (set_aside()), so that a program may leave any number of finished
+//    tasks unjoined while only live ones hold the 65,535 handles. Keys are
+//    given out and back under keys_lock; the sites of a key are only ever
+//    read, absorbed or dropped, never added to.
 //
 // Locks, in the order they may nest (the runtime lock comes before all of
 // them, see runtime.h):
 //   structure_lock -> a log's lock -> touched's table lock -> cases_lock;
-// idle_lock is taken alone (ranks: lock.h).
+// idle_lock and keys_lock are taken alone (ranks: lock.h).
 // structure_lock guards the index's and the extent index's changes, the pool
 // and every log's key and liveness; a thread holds at most one log's lock at
 // a time. feature_lock is taken with no other detector lock held. commit()
@@ -103,7 +110,13 @@ class tsm_t : public feature_t {
 
   void enter(unsigned short task, void const* code);
   void leave(unsigned short task, void const* code);
-  void discard(unsigned short task);
+  // Drops every access of a handle's task or a finished task's key.
+  void discard(task_key_t task);
+  // Moves the accesses of a finished task off `handle` onto a key of their
+  // own, with its place and name, so that the handle can be given out
+  // again; 0 when no key could be had (the handle then keeps them). Called
+  // by the thread that ran the task, before the handle is given back.
+  task_key_t set_aside(unsigned short handle);
 
   // Logs one access of the calling thread's current task; null when the
   // access is not logged (no task, task unlogged or suspended, filtered).
@@ -129,10 +142,10 @@ class tsm_t : public feature_t {
   void order_by(vexa_order_t ordered) { order_.store(ordered, std::memory_order_release); }
   // Where handle's task stands in its caller's order of tasks; null for
   // nowhere (its accesses conflict as they always did).
-  void place(unsigned short handle, void const* where);
+  void place(task_key_t handle, void const* where);
   // The task of `to` takes over every access of `from`'s (which ran to its
   // end), as if it had made them itself at step `step`; `from`'s are gone.
-  void absorb(unsigned short from, unsigned short to, std::uint64_t step);
+  void absorb(task_key_t from, unsigned short to, std::uint64_t step);
   bool conflicts(site_t const& s, site_how_t const& how) const;
   // Drops every access, of any task, to objects that lie in [begin, end):
   // memory that died (a finished task's stack frames), whose next life is
@@ -152,8 +165,8 @@ class tsm_t : public feature_t {
   // report names the task that made the access even if the handle has been
   // given out again by the time the report is delivered. May throw
   // std::bad_alloc, leaving the name as it was.
-  void name(unsigned short handle, thread_model_t::threadid_t const& identity);
-  thread_model_t::threadid_t name_of(unsigned short handle) const;
+  void name(task_key_t handle, thread_model_t::threadid_t const& identity);
+  thread_model_t::threadid_t name_of(task_key_t handle) const;
 
   void collect(statistic_t& s);
   // Logs that live tasks hold; idle ones are not counted (tests).
@@ -162,7 +175,9 @@ class tsm_t : public feature_t {
   std::size_t idle_logs() const { return idle_count(); }
   std::size_t idle_cap() const;
   // Entries of a handle's touched list (tests).
-  std::size_t touched_length(unsigned short handle) const;
+  std::size_t touched_length(task_key_t handle) const;
+  // Keys of finished tasks given out and not back (tests).
+  std::size_t keys_in_use();
 
   // The fork handlers take every lock of the detector before fork() and
   // release them after it, in the parent and in the child.
@@ -213,7 +228,9 @@ class tsm_t : public feature_t {
   access_log_t* create(object_t const& o);
   // Whether the log went onto the task's touched list.
   bool record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code, site_how_t const& how);
-  void prune(unsigned short task);
+  void prune(task_key_t task);
+  // A key's place, name and list go with it, and it is free again.
+  void give_back(task_key_t key);
   std::size_t reserve_idle(std::size_t wanted);
   void settle_idle(std::size_t reserved);
   void note_write_size(address_t size);
@@ -227,9 +244,15 @@ class tsm_t : public feature_t {
   log_index_t index;
   extent_index_t extents;
   log_pool_t pool;
-  handle_table_t<touched_slot_t> touched;
-  handle_table_t<std::atomic<void const*>> places_;  // by handle, see place()
-  handle_table_t<identity_slot_t> identities_;      // by handle, see name()
+  // By handle or key: handles below 65536, keys of finished tasks above,
+  // up to 2^24 (a block table of 512 KiB that is only paged in as used).
+  static constexpr unsigned key_blocks = 65536;
+  handle_table_t<touched_slot_t, key_blocks> touched;
+  handle_table_t<std::atomic<void const*>, key_blocks> places_;  // see place()
+  handle_table_t<identity_slot_t, key_blocks> identities_;      // see name()
+  lock_t keys_lock{lock_rank::tsm_keys};
+  std::vector<task_key_t> free_keys_;  // given back; guarded by keys_lock
+  task_key_t next_key_ = 65536;         // never given out yet from here; guarded by keys_lock
   std::atomic<vexa_order_t> order_{nullptr};
   // Raised when a handle holding sites is placed elsewhere (place()); the
   // repeat cache keeps its value with every entry.

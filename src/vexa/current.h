@@ -29,6 +29,10 @@ struct task_record_t {
   unsigned short suspend_depth = 0;  // wraps, as 16-bit counters do
   std::uint64_t task_id = 0;         // as given to _VEXA_enterTaskAs
   std::uint64_t step = 0;            // set by _VEXA_placeTask
+  // Once it finished and gave its handle back: the key its accesses stay
+  // under until it is absorbed or released (tsm_t::set_aside()); 0 while
+  // the handle holds them.
+  std::uint32_t key = 0;
   // Entries that failed (out of memory, no handle) while this task was the
   // thread's current one: the program's leaves of those come first, and
   // each of them closes one instead of leaving this task.

@@ -1,7 +1,8 @@
-// State kept per task handle and reached without a map: 256 blocks of 256
+// State kept per task handle and reached without a map: blocks of 256
 // slots, a block allocated the first time one of its handles needs a slot.
 // Handles are given out smallest first, so a program with few live tasks
-// touches one block.
+// touches one block. 256 blocks cover the 16-bit handles; the sharing
+// detector's tables take more, for the keys of finished tasks (tsm.h).
 //
 // A block, once published, is never moved or freed before the table, so a
 // slot pointer stays valid. Who may touch a slot is the owner's business
@@ -10,13 +11,15 @@
 #define VEXA_HANDLE_TABLE_H
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
+#include "../lock/check.h"
 #include "../lock/lock.h"
 
 namespace vexa {
 
-template <class T>
+template <class T, unsigned Blocks = 256>
 class handle_table_t {
  public:
   handle_table_t() = default;
@@ -26,8 +29,11 @@ class handle_table_t {
     for (auto& b : blocks_) delete[] b.load(std::memory_order_relaxed);
   }
 
+  static constexpr std::uint32_t limit = Blocks * 256;  // handles are below it
+
   // The slot of handle h, or null while its block does not exist.
-  T* find(unsigned short h) const {
+  T* find(std::uint32_t h) const {
+    if (h >= limit) return nullptr;
     // Pairs with the release store in at(): a block is seen built.
     T* block = blocks_[h >> 8].load(std::memory_order_acquire);
     return block == nullptr ? nullptr : block + (h & 0xff);
@@ -35,7 +41,8 @@ class handle_table_t {
 
   // The slot of handle h; its block is allocated when missing (may throw
   // std::bad_alloc, leaving the table as it was).
-  T& at(unsigned short h) {
+  T& at(std::uint32_t h) {
+    VEXA_CHECK(h < limit);
     if (T* slot = find(h)) return *slot;
     return grow(h);
   }
@@ -43,10 +50,10 @@ class handle_table_t {
   // Every slot of every existing block, in handle order.
   template <class F>
   void for_each(F&& f) {
-    for (unsigned b = 0; b < 256; ++b) {
+    for (unsigned b = 0; b < Blocks; ++b) {
       T* block = blocks_[b].load(std::memory_order_acquire);  // pairs with the release in grow()
       if (block == nullptr) continue;
-      for (unsigned i = 0; i < 256; ++i) f(static_cast<unsigned short>(b << 8 | i), block[i]);
+      for (unsigned i = 0; i < 256; ++i) f(static_cast<std::uint32_t>(b << 8 | i), block[i]);
     }
   }
 
@@ -55,7 +62,7 @@ class handle_table_t {
   lock_t& lock() { return grow_lock_; }
 
  private:
-  [[gnu::noinline]] T& grow(unsigned short h) {
+  [[gnu::noinline]] T& grow(std::uint32_t h) {
     lock_scope held(grow_lock_);
     std::atomic<T*>& b = blocks_[h >> 8];
     T* block = b.load(std::memory_order_relaxed);  // writers hold grow_lock_
@@ -67,7 +74,7 @@ class handle_table_t {
     return block[h & 0xff];
   }
 
-  std::atomic<T*> blocks_[256] = {};
+  std::atomic<T*> blocks_[Blocks] = {};
   lock_t grow_lock_{lock_rank::handle_table};  // serialises block allocation
 };
 

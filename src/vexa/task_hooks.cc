@@ -122,9 +122,18 @@ void end_task(void const* ret, bool keep) {
   self.code = ret;
   unsigned short const handle = record->handle;
   if (keep && record->task_id != 0) {
+    // Only live tasks hold handles, so that a program may leave any number
+    // of finished tasks unjoined: the accesses move to a key first, before
+    // the finished_lock publishes the record. With the detector off the
+    // handle keeps them, as a leave's would.
+    if (enabled(VEXA_ENABLE_TSM)) record->key = vexa.tsm.set_aside(handle);
     {
       lock_scope held(vexa.finished_lock);
       keep = vexa.finished.emplace(record->task_id, record).second;  // an id in use: left instead
+    }
+    if (!keep && record->key != 0) {
+      vexa.tsm.discard(record->key);
+      record->key = 0;
     }
   } else {
     keep = false;
@@ -136,7 +145,9 @@ void end_task(void const* ret, bool keep) {
   ++self.era;
   if (keep) {
     record->parent = nullptr;
+    bool const set_aside = record->key != 0;
     if (logging_level & log_trace) trace("finishes", ret, handle);
+    if (set_aside) retire(handle);
     return;
   }
   thread_model_t::threadid_t const identity = retire(handle);
@@ -179,6 +190,16 @@ void end_task(void const* ret, bool keep) {
   if (absorb && into == nullptr)
     raise_error(VEXA_ERROR_TASK_NESTING,
                 {hook, {task_id, 0}, 1, false, "no current task to absorb into; its accesses are dropped"});
+  if (record->key != 0) {
+    // Its handle went back when it finished. A key has no next owner to
+    // drop its accesses, so they go even with the detector off.
+    thread_model_t::threadid_t const identity = vexa.tsm.name_of(record->key);
+    if (absorb && into != nullptr && enabled(VEXA_ENABLE_TSM)) vexa.tsm.absorb(record->key, into->handle, into->step);
+    else vexa.tsm.discard(record->key);
+    if (logging_level & log_trace) trace(absorb ? "is absorbed" : "is released", ret, handle, identity);
+    delete record;
+    return;
+  }
   if (enabled(VEXA_ENABLE_TSM)) {
     if (absorb && into != nullptr) vexa.tsm.absorb(handle, into->handle, into->step);
     else vexa.tsm.discard(handle);
