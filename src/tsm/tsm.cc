@@ -270,7 +270,10 @@ task_key_t tsm_t::set_aside(unsigned short handle) {
 void tsm_t::give_back(task_key_t key) {
   VEXA_CHECK(key > 65535);
   if (touched_slot_t* slot = touched.find(key)) {
-    touched_t().swap(slot->logs);
+    // Keys go out again last in, first out: a list of common size keeps
+    // its room for the next finished task.
+    if (slot->logs.capacity() > 64) touched_t().swap(slot->logs);
+    else slot->logs.clear();
     slot->prune_at = 64;
   }
   places_.find(key)->store(nullptr, std::memory_order_relaxed);

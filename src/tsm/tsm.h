@@ -245,8 +245,8 @@ class tsm_t : public feature_t {
   extent_index_t extents;
   log_pool_t pool;
   // By handle or key: handles below 65536, keys of finished tasks above,
-  // up to 2^24 (a block table of 512 KiB that is only paged in as used).
-  static constexpr unsigned key_blocks = 65536;
+  // up to 2^22 (past that many unjoined tasks, handles keep them again).
+  static constexpr unsigned key_blocks = 16384;
   handle_table_t<touched_slot_t, key_blocks> touched;
   handle_table_t<std::atomic<void const*>, key_blocks> places_;  // see place()
   handle_table_t<identity_slot_t, key_blocks> identities_;      // see name()

@@ -21,21 +21,28 @@ namespace vexa {
 
 template <class T, unsigned Blocks = 256>
 class handle_table_t {
+  static_assert(Blocks >= 256, "the 16-bit handles at least");
+
  public:
   handle_table_t() = default;
   handle_table_t(handle_table_t const&) = delete;
   handle_table_t& operator=(handle_table_t const&) = delete;
   ~handle_table_t() {
-    for (auto& b : blocks_) delete[] b.load(std::memory_order_relaxed);
+    for (auto& b : low_) delete[] b.load(std::memory_order_relaxed);
+    if (std::atomic<T*>* high = high_.load(std::memory_order_relaxed)) {
+      for (unsigned b = 0; b < Blocks - 256; ++b) delete[] high[b].load(std::memory_order_relaxed);
+      delete[] high;
+    }
   }
 
   static constexpr std::uint32_t limit = Blocks * 256;  // handles are below it
 
   // The slot of handle h, or null while its block does not exist.
   T* find(std::uint32_t h) const {
-    if (h >= limit) return nullptr;
-    // Pairs with the release store in at(): a block is seen built.
-    T* block = blocks_[h >> 8].load(std::memory_order_acquire);
+    std::atomic<T*> const* b = block_of(h);
+    if (b == nullptr) return nullptr;
+    // Pairs with the release store in grow(): a block is seen built.
+    T* block = b->load(std::memory_order_acquire);
     return block == nullptr ? nullptr : block + (h & 0xff);
   }
 
@@ -50,8 +57,10 @@ class handle_table_t {
   // Every slot of every existing block, in handle order.
   template <class F>
   void for_each(F&& f) {
-    for (unsigned b = 0; b < Blocks; ++b) {
-      T* block = blocks_[b].load(std::memory_order_acquire);  // pairs with the release in grow()
+    for (std::uint32_t b = 0; b < Blocks; ++b) {
+      std::atomic<T*> const* at = block_of(b << 8);
+      if (at == nullptr) break;  // no blocks above 65535 yet
+      T* block = at->load(std::memory_order_acquire);  // pairs with the release in grow()
       if (block == nullptr) continue;
       for (unsigned i = 0; i < 256; ++i) f(static_cast<std::uint32_t>(b << 8 | i), block[i]);
     }
@@ -62,9 +71,23 @@ class handle_table_t {
   lock_t& lock() { return grow_lock_; }
 
  private:
+  // Where the pointer to h's block is kept, or null when nothing above the
+  // handles was ever allocated. The blocks past 65535 hang off an array of
+  // their own, made on first use, so that a table that never holds more
+  // than handles costs no more memory than one of 256 blocks.
+  std::atomic<T*> const* block_of(std::uint32_t h) const {
+    if (VEXA_LIKELY(h < 65536)) return &low_[h >> 8];
+    if (h >= limit) return nullptr;
+    // Pairs with the release in grow(): the array is seen zeroed.
+    std::atomic<T*> const* high = high_.load(std::memory_order_acquire);
+    return high == nullptr ? nullptr : &high[(h >> 8) - 256];
+  }
+
   [[gnu::noinline]] T& grow(std::uint32_t h) {
     lock_scope held(grow_lock_);
-    std::atomic<T*>& b = blocks_[h >> 8];
+    if (h >= 65536 && high_.load(std::memory_order_relaxed) == nullptr)  // writers hold grow_lock_
+      high_.store(new std::atomic<T*>[Blocks - 256](), std::memory_order_release);
+    std::atomic<T*>& b = const_cast<std::atomic<T*>&>(*block_of(h));
     T* block = b.load(std::memory_order_relaxed);  // writers hold grow_lock_
     if (block == nullptr) {
       block = new T[256]();
@@ -74,7 +97,8 @@ class handle_table_t {
     return block[h & 0xff];
   }
 
-  std::atomic<T*> blocks_[Blocks] = {};
+  std::atomic<T*> low_[256] = {};
+  std::atomic<std::atomic<T*>*> high_{nullptr};
   lock_t grow_lock_{lock_rank::handle_table};  // serialises block allocation
 };
 
