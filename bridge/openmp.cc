@@ -718,7 +718,10 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
   }
   if (!races || !running(t)) return;
   if (barrier(kind)) {
-    if (t->region != nullptr) depart(t);
+    if (t->region != nullptr) {
+      absorb_epoch(t);
+      depart(t);
+    }
   } else if (kind == ompt_sync_region_taskwait) {
     advance(t);
     join_children(t);

@@ -75,6 +75,13 @@ bool vector_clock_t::covers(vector_clock_t const& other, std::uint64_t id, std::
     std::uint64_t const* mine = find(id);
     if (mine == nullptr || *mine < step) return false;
   }
+  if (few_into_many(other)) {
+    for (entry_t const& e : other.entries_) {
+      std::uint64_t const* mine = find(e.id);
+      if (mine == nullptr || *mine < e.step) return false;
+    }
+    return true;
+  }
   auto a = entries_.cbegin();
   for (entry_t const& e : other.entries_) {
     while (a != entries_.cend() && a->id < e.id) ++a;
@@ -86,6 +93,21 @@ bool vector_clock_t::covers(vector_clock_t const& other, std::uint64_t id, std::
 void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) {
   if (other.entries_.empty() && id == 0) return;  // most fulfilment clocks: nothing to copy
   if (covers(other, id, step)) return;  // a lock taken again by its last owner, a repeated acquire
+  if (few_into_many(other) && entries_.size() < purge_at_) {
+    // Each entry goes where it belongs, without copying the clock: a
+    // region's epoch clock takes every task that finishes in the epoch, and
+    // a new task's id comes last, so a producer of many tasks that nothing
+    // joins before the barrier costs a constant per task, not its count.
+    auto put = [this](entry_t const& e) {
+      auto const it = std::lower_bound(entries_.begin(), entries_.end(), e.id,
+                                       [](entry_t const& x, std::uint64_t k) { return x.id < k; });
+      if (it != entries_.end() && it->id == e.id) it->step = std::max(it->step, e.step);
+      else if (!retired(e.id)) entries_.insert(it, e);
+    };
+    for (entry_t const& e : other.entries_) put(e);
+    if (id != 0) put({id, step});
+    return;
+  }
   std::vector<entry_t> out;
   out.reserve(entries_.size() + other.entries_.size() + 1);
   entry_t const extra{id, step};
@@ -160,9 +182,10 @@ void advance(task_t* t) {
 }
 
 void end_for_good(task_t* t, bool absorb) {
-  if (t->absorbed.load(std::memory_order_relaxed)) return;
+  // Once only, whoever comes first: a barrier's departing tasks and a join
+  // after it (a taskgroup around the barrier) may both reach t.
+  if (t->absorbed.exchange(true, std::memory_order_relaxed)) return;
   t->finished = false;
-  t->absorbed.store(true, std::memory_order_relaxed);
   retire(t->id);
   if (absorb) _VEXA_absorbTask(t->id);
   else _VEXA_releaseTask(t->id);
@@ -299,6 +322,20 @@ void end_region(region_t* r, task_t* into) {
   std::vector<task_t*> const done = r->finished.take();
   for (task_t* t : done)
     if (t->finished) end_for_good(t, into != nullptr);
+  for (task_t* t : done) unref(t);
+}
+
+void absorb_epoch(task_t* into) {
+  region_t* r = into->region;
+  std::vector<task_t*> done = r->finished.take();
+  // Deepest first: a task is made after the one that made it, with a
+  // larger id, and is absorbed before it, so that the maker is closed.
+  std::sort(done.begin(), done.end(), [](task_t const* a, task_t const* b) { return a->id > b->id; });
+  for (task_t* t : done)
+    if (t->region == nullptr && t->finished && !t->published && same_epoch(t, into) && closed(t))
+      end_for_good(t, true);
+  for (task_t* t : done)
+    if (!t->absorbed.load(std::memory_order_relaxed)) r->finished.add(t);
   for (task_t* t : done) unref(t);
 }
 

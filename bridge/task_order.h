@@ -30,8 +30,8 @@
 // ordered(x, s) is then one lookup: s at most the current task's entry for
 // x. The answer is exact at any length of any chain of edges.
 //
-// Finished tasks keep their accesses in the library (under their handle)
-// until they are absorbed: their accesses become the absorbing task's, at
+// Finished tasks keep their accesses in the library (under a key of their
+// own: the handle goes back when they finish) until they are absorbed: their accesses become the absorbing task's, at
 // its step then, and their clock entries are dropped from clocks from then
 // on (nothing is labelled with them any more). That relabelling is exact
 // only when every task that is ordered after the absorbed one is also
@@ -45,6 +45,10 @@
 //   - by its only successor by dependence when that one starts, if nothing
 //     else can still become its successor or has joined it (long inout
 //     chains then keep one task's accesses, not the whole chain's);
+//   - at the barrier that ends the epoch it was made in, by an implicit
+//     task as it leaves, at its step before it leaves: every task made in
+//     the epoch has run to its end there, and everything after the barrier
+//     is ordered after that step of every implicit task;
 //   - at the end of its region, where everything in it is ordered before
 //     the encountering task.
 // All but the last only in the epoch of its region that it was made in: a
@@ -128,6 +132,9 @@ class vector_clock_t {
 
  private:
   bool covers(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) const;
+  // Whether `other` is small beside this clock: looking its entries up one
+  // by one is then cheaper than a pass over both.
+  bool few_into_many(vector_clock_t const& other) const { return (other.entries_.size() + 1) * 16 <= entries_.size(); }
   std::vector<entry_t> entries_;
   std::size_t purge_at_ = 64;
 };
@@ -274,6 +281,10 @@ void end_region(region_t* r, task_t* into);
 // whole team did before it, on departure.
 void arrive(task_t* t);
 void depart(task_t* t);
+// Before `into`, an implicit task, departs from a barrier: it absorbs the
+// finished tasks of the epoch that ends there that nothing else still
+// orders (see above); the others wait for the region's end.
+void absorb_epoch(task_t* into);
 
 // The dependences of a new child `t` of `parent`, made on parent's thread;
 // kinds are OMPT's dependence types.
