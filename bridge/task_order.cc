@@ -186,9 +186,12 @@ void end_for_good(task_t* t, bool absorb) {
   // after it (a taskgroup around the barrier) may both reach t.
   if (t->absorbed.exchange(true, std::memory_order_relaxed)) return;
   t->finished = false;
-  retire(t->id);
   if (absorb) _VEXA_absorbTask(t->id);
   else _VEXA_releaseTask(t->id);
+  // Only now that no access is labelled with it: a clock merged before
+  // (a barrier's departing task, while another absorbs) must still take
+  // its entry in, or its accesses would look unordered meanwhile.
+  retire(t->id);
   // Pairs with the acquire loads of outstanding: the parent's joiner sees
   // that this one is gone.
   if (t->parent != nullptr) t->parent->outstanding.fetch_sub(1, std::memory_order_release);
