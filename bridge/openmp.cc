@@ -14,6 +14,8 @@
 //   taskwait with depend                the parent waits: suspended from the
 //                                       creation of the runtime's stand-in
 //                                       task until its taskwait_complete
+//                                       (the bridge's own wait reports the
+//                                       same, see __kmpc_omp_wait_deps)
 // In the sharing view the initial task is not a task: it runs only the
 // sequential part of the program, which never overlaps a parallel region's
 // tasks, and counting it would report every value the sequential part hands
@@ -34,6 +36,7 @@
 // arguments with its parent. The bridge wraps both entry points for that.
 #include <omp-tools.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/auxv.h>
 
 #include <atomic>
@@ -515,6 +518,15 @@ thread_local block_t created_block __attribute__((tls_model("initial-exec")));
 // undeferred by the program's own word (GOMP_task, __kmpc_omp_task_begin_if0).
 thread_local bool program_undeferred __attribute__((tls_model("initial-exec")));
 
+// Set while the bridge submits a task of its own (see __kmpc_omp_wait_deps):
+// the runtime reports it like the program's, and the bridge leaves it out.
+thread_local bool making_own_task __attribute__((tls_model("initial-exec")));
+
+// The runtime's answer to which task runs on this thread (OMPT's
+// ompt_get_task_info). Relaxed: stored once when the tool starts, before
+// the runtime starts any thread or task that could read it.
+std::atomic<ompt_get_task_info_t> get_task_info{nullptr};
+
 // mutexinoutset runs as inout. libomp keeps the lock of a mutexinoutset
 // dependence in the table of the task that made the dependent task, and
 // frees that table, lock and all, when that task ends, though the
@@ -738,7 +750,7 @@ void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint, omp
 void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t* created, int flags, int,
                     void const* code) {
   exit_gate gate;
-  if (!gate) return;
+  if (!gate || making_own_task) return;  // its node and argument block stay unset
   block_t block = created_block;
   if (state.private_end != 0) block = {state.private_begin, state.private_end};
   created_block = {0, 0};
@@ -895,6 +907,7 @@ void on_mutex_released(ompt_mutex_t kind, ompt_wait_id_t wait_id, void const*) {
 int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
   auto set = reinterpret_cast<ompt_set_callback_t>(lookup("ompt_set_callback"));
   if (set == nullptr) return 0;
+  get_task_info.store(reinterpret_cast<ompt_get_task_info_t>(lookup("ompt_get_task_info")), std::memory_order_relaxed);
   // The look-up function is the runtime's own code.
   code_range_t const runtime = code_range_of(reinterpret_cast<void const*>(lookup));
   runtime_code_begin.store(runtime.begin, std::memory_order_relaxed);
@@ -1040,6 +1053,116 @@ BRIDGE_EXPORT int __kmpc_omp_task_with_deps(void* location, int thread, void* ta
     if ((exclusive >> i & 1) != 0) copy[i].flags = 3;
   exclusive_scope const exclusive_kinds(exclusive);
   return submit(location, thread, task, count, copy, noalias_count, noalias_list);
+}
+
+// A wait for dependences: a taskwait with depend, or a task with if(0) and
+// depend before it runs (GOMP_taskwait_depend and GOMP_task reach it
+// through the runtime's own table of imported functions, clang calls it
+// directly). libomp 14 waits on a node in this function's stack frame: the
+// thread that completes the last task waited for lets the waiter go when
+// it counts the node's predecessors down to zero, and then still reads the
+// node's task and drops a reference to it. By then the waiter may have
+// returned and reused the frame: the runtime stops on its assertion on the
+// reference count, frees stack memory, runs a task at a stale address or
+// decrements a word of a live frame (a saved register: a segfault later).
+// So the bridge waits instead for an empty task of its own with the same
+// dependences, which the runtime keeps on the heap; the waiter runs tasks
+// meanwhile, as the runtime's wait does. The task leaves the dependences
+// as they were for later tasks: what it depends on, it completes after. To
+// itself the bridge reports the runtime's events of the wait: the stand-in
+// that names the waiter, its dependences, its completion.
+//
+// The task signals from its body, so a task that cancellation discards
+// would never signal: with cancellation on, the runtime's own wait runs.
+namespace vexa_bridge {
+namespace {
+
+using wait_deps_t = void (*)(void*, int, int, kmp_depend_t*, int, kmp_depend_t*);
+std::atomic<wait_deps_t> real_wait_deps{nullptr};
+using yield_t = int (*)(void*, int, int);
+std::atomic<yield_t> real_yield{nullptr};
+using get_cancellation_t = int (*)();
+std::atomic<get_cancellation_t> real_get_cancellation{nullptr};
+
+// libomp's task descriptor (kmp_task_t): shareds, routine, part_id, data1,
+// data2. Only its size matters: the runtime writes these fields and places
+// the block of shared-variable pointers after them.
+struct kmp_task_descriptor_t {
+  void* shareds;
+  void* routine;
+  std::int32_t part_id;
+  void* data1;
+  void* data2;
+};
+
+int signal_waiter(int, void* task) {
+  auto* const done = *static_cast<std::atomic<bool>**>(static_cast<kmp_task_prefix_t*>(task)->shareds);
+  // Pairs with the waiter's acquire load; its frame may be gone the moment
+  // this store lands, so it is the body's last touch of it.
+  done->store(true, std::memory_order_release);
+  return 0;
+}
+
+void report_dependences(ompt_data_t* stand_in, int count, kmp_depend_t const* list, int noalias_count,
+                        kmp_depend_t const* noalias_list) {
+  std::vector<ompt_dependence_t> deps;
+  auto add = [&](kmp_depend_t const& d) {
+    ompt_dependence_type_t kind = ompt_dependence_type_in;  // flags 1
+    if ((d.flags & 3) == 3) kind = ompt_dependence_type_inout;
+    else if (d.flags & 2) kind = ompt_dependence_type_out;
+    else if (d.flags & 4) kind = ompt_dependence_type_mutexinoutset;
+    else if (d.flags & 8) kind = ompt_dependence_type_inoutset;
+    ompt_dependence_t o;
+    o.variable.ptr = reinterpret_cast<void*>(d.address);
+    o.dependence_type = kind;
+    deps.push_back(o);
+  };
+  for (int i = 0; i < count; ++i) add(list[i]);
+  for (int i = 0; i < noalias_count; ++i) add(noalias_list[i]);
+  on_dependences(stand_in, deps.data(), static_cast<int>(deps.size()));
+}
+
+}  // namespace
+}  // namespace vexa_bridge
+
+BRIDGE_EXPORT void __kmpc_omp_wait_deps(void* location, int thread, int count, kmp_depend_t* list, int noalias_count,
+                                       kmp_depend_t* noalias_list) {
+  wait_deps_t const wait = next_definition(real_wait_deps, "__kmpc_omp_wait_deps");
+  if ((count <= 0 && noalias_count <= 0) ||
+      next_definition(real_get_cancellation, "omp_get_cancellation")() != 0) {
+    wait(location, thread, count, list, noalias_count, noalias_list);
+    return;
+  }
+  task_alloc_t const allocate = next_definition(real_task_alloc, "__kmpc_omp_task_alloc");
+  yield_t const yield = next_definition(real_yield, "__kmpc_omp_taskyield");
+  // The runtime's stand-in data slot is one per thread; the bridge's is
+  // this frame's, found by its address like the runtime's.
+  ompt_data_t stand_in = ompt_data_none;
+  bool const reported = get_task_info.load(std::memory_order_relaxed) != nullptr;
+  if (reported) {
+    int flags = 0, thread_num = 0;
+    ompt_data_t* encountering = nullptr;
+    ompt_frame_t* frame = nullptr;
+    ompt_data_t* parallel = nullptr;
+    get_task_info.load(std::memory_order_relaxed)(0, &flags, &encountering, &frame, &parallel, &thread_num);
+    on_task_create(encountering, frame, &stand_in, ompt_task_taskwait | ompt_task_undeferred | ompt_task_mergeable, 1,
+                   BRIDGE_RETURN_ADDRESS());
+    if (races) report_dependences(&stand_in, count, list, noalias_count, noalias_list);
+  }
+  std::atomic<bool> done{false};
+  making_own_task = true;
+  kmp_task_prefix_t* const own = allocate(location, thread, 1 /* tied */, sizeof(kmp_task_descriptor_t),
+                                          sizeof(std::atomic<bool>*), reinterpret_cast<void*>(signal_waiter));
+  *static_cast<std::atomic<bool>**>(own->shareds) = &done;
+  // Through the bridge's own entry: mutexinoutset goes in as inout.
+  __kmpc_omp_task_with_deps(location, thread, own, count, list, noalias_count, noalias_list);
+  making_own_task = false;
+  // Pairs with the release store in signal_waiter().
+  while (!done.load(std::memory_order_acquire)) {
+    yield(location, thread, 0);
+    if (!done.load(std::memory_order_acquire)) sched_yield();
+  }
+  if (reported) on_task_schedule(&stand_in, ompt_taskwait_complete, nullptr);
 }
 
 // clang: a task with if(0) runs between these two calls, in the encountering

@@ -16,8 +16,8 @@ set(races_twins
   omp_atomic builtin_atomic
   critical_tasks critical_threads critical_names omp_lock lock_handoff pthread_mutex
   depend_in depend_inout taskloop nested reduction host_teams teams
-  join_running_child taskwait_depend if0_depend depend_taskgroup detach long_chain mutexinoutset sparselu
-  mutexinoutset_freed unjoined_producer
+  join_running_child taskwait_depend taskwait_depend_nested if0_depend depend_taskgroup detach long_chain mutexinoutset
+  sparselu mutexinoutset_freed unjoined_producer
   barrier_join mutexinoutset_parents many_locks fork_region
   sections loop_dynamic loop_guided loop_nowait_own untied)
 set(races_fixed_only copyprivate ordered loop_pieces)
