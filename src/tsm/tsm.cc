@@ -2,6 +2,7 @@
 #include "tsm.h"
 
 #include <algorithm>
+#include <new>
 
 #include "../vexa/current.h"
 
@@ -240,8 +241,7 @@ task_key_t tsm_t::set_aside(unsigned short handle) {
     identities_.at(key);
     if (from != nullptr) to.logs.reserve(from->logs.size());
   } catch (std::bad_alloc const&) {
-    lock_scope held(keys_lock);
-    free_keys_.push_back(key);  // room kept: a bad_alloc here left the list as it was
+    give_back_number(key);
     return 0;
   }
   // The key's place and name are stored before its sites appear under any
@@ -278,8 +278,16 @@ void tsm_t::give_back(task_key_t key) {
   }
   places_.find(key)->store(nullptr, std::memory_order_relaxed);
   name(key, {0, 0});
+  give_back_number(key);
+}
+
+void tsm_t::give_back_number(task_key_t key) {
   lock_scope held(keys_lock);
-  free_keys_.push_back(key);  // may throw: the key is then lost, nothing else
+  try {
+    free_keys_.push_back(key);
+  } catch (std::bad_alloc const&) {
+    // Out of memory: this key is never given out again, nothing else is lost.
+  }
 }
 
 std::size_t tsm_t::keys_in_use() {

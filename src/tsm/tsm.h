@@ -231,6 +231,7 @@ class tsm_t : public feature_t {
   void prune(task_key_t task);
   // A key's place, name and list go with it, and it is free again.
   void give_back(task_key_t key);
+  void give_back_number(task_key_t key);  // to the free keys; never throws
   std::size_t reserve_idle(std::size_t wanted);
   void settle_idle(std::size_t reserved);
   void note_write_size(address_t size);
