@@ -31,9 +31,10 @@
 // x. The answer is exact at any length of any chain of edges.
 //
 // Finished tasks keep their accesses in the library (under a key of their
-// own: the handle goes back when they finish) until they are absorbed: their accesses become the absorbing task's, at
-// its step then, and their clock entries are dropped from clocks from then
-// on (nothing is labelled with them any more). That relabelling is exact
+// own: the handle goes back when they finish) until they are absorbed:
+// their accesses become the absorbing task's, at its step then, and their
+// clock entries are dropped from clocks from then on (nothing is labelled
+// with them any more). That relabelling is exact
 // only when every task that is ordered after the absorbed one is also
 // ordered after the absorbing task's step: a task is absorbed
 //   - when its parent waits for it (taskwait, undeferred) and nothing else

@@ -22,6 +22,8 @@ namespace vexa {
 // the key a finished task's accesses moved to when it gave its handle back
 // (tsm_t::set_aside(); from 65536 up).
 using task_key_t = std::uint32_t;
+constexpr task_key_t first_key = 65536;
+inline bool is_key(task_key_t task) { return task >= first_key; }
 
 // What an access carries besides its place, for the race rule: a bridge
 // that knows how its tasks are ordered tells the library (tsm.h).

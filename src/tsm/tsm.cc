@@ -200,10 +200,7 @@ void tsm_t::place(task_key_t handle, void const* where) {
 // before this returns, so its list is this caller's to read.
 void tsm_t::absorb(task_key_t from, unsigned short to, std::uint64_t step) {
   touched_slot_t* slot = touched.find(from);
-  if (slot == nullptr) {
-    if (from > 65535) give_back(from);
-    return;
-  }
+  if (slot == nullptr) return;  // a handle never touched: set_aside makes every key's slot
   touched_t& mine = touched.at(to).logs;
   for (access_log_t* l : slot->logs) {
     lock_scope held(l->lock);
@@ -217,7 +214,7 @@ void tsm_t::absorb(task_key_t from, unsigned short to, std::uint64_t step) {
     l->changed();
   }
   slot->logs.clear();
-  if (from > 65535) give_back(from);
+  if (is_key(from)) give_back(from);
   prune(to);
 }
 
@@ -268,7 +265,7 @@ task_key_t tsm_t::set_aside(unsigned short handle) {
 }
 
 void tsm_t::give_back(task_key_t key) {
-  VEXA_CHECK(key > 65535);
+  VEXA_CHECK(is_key(key));
   if (touched_slot_t* slot = touched.find(key)) {
     // Keys go out again last in, first out: a list of common size keeps
     // its room for the next finished task.
@@ -292,7 +289,7 @@ void tsm_t::give_back_number(task_key_t key) {
 
 std::size_t tsm_t::keys_in_use() {
   lock_scope held(keys_lock);
-  return next_key_ - 65536 - free_keys_.size();
+  return next_key_ - first_key - free_keys_.size();
 }
 
 void tsm_t::forget(address_t begin, address_t end) {
@@ -343,10 +340,7 @@ void tsm_t::leave(unsigned short task, void const* code) {
 
 void tsm_t::discard(task_key_t task) {
   touched_slot_t* slot = touched.find(task);
-  if (slot == nullptr) {
-    if (task > 65535) give_back(task);
-    return;
-  }
+  if (slot == nullptr) return;  // a handle never touched: set_aside makes every key's slot
   touched_t* const list = &slot->logs;
   // How many of the logs this task empties may stay idle: reserved once
   // per leave (not once per log), and given back once it is done.
@@ -381,7 +375,7 @@ void tsm_t::discard(task_key_t task) {
     touched_t().swap(*list);
   else
     list->clear();
-  if (task > 65535) give_back(task);
+  if (is_key(task)) give_back(task);
 }
 
 // Takes a log that no live task holds out of the detector, back to the pool.

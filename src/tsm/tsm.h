@@ -253,7 +253,7 @@ class tsm_t : public feature_t {
   handle_table_t<identity_slot_t, key_blocks> identities_;      // see name()
   lock_t keys_lock{lock_rank::tsm_keys};
   std::vector<task_key_t> free_keys_;  // given back; guarded by keys_lock
-  task_key_t next_key_ = 65536;         // never given out yet from here; guarded by keys_lock
+  task_key_t next_key_ = first_key;     // never given out yet from here; guarded by keys_lock
   std::atomic<vexa_order_t> order_{nullptr};
   // Raised when a handle holding sites is placed elsewhere (place()); the
   // repeat cache keeps its value with every entry.
