@@ -1,19 +1,30 @@
-// The extent index: every live access log in address order, kept apart by
-// size class, so that the logs sharing a byte with an object are found in
-// time proportional to log(n) plus what is found, however large the largest
-// object ever logged.
+// The extent index: every live access log by the bytes it covers, kept apart
+// by size class, so that the logs sharing a byte with an object are found in
+// time proportional to what is found, however large the largest object ever
+// logged and however many objects are live.
 //
 // Class c holds the objects of 2^c to 2^(c+1) - 1 bytes (class 0 also those
 // of 0 bytes, which count as one byte here). An object of class c that
-// reaches into [lo, hi) starts above lo - 2^(c+1), so each class is one
-// ordered range query. Programs use few sizes, and a mask of the classes in
-// use skips the rest.
+// reaches into [lo, hi) starts above lo - 2^(c+1). Each class is a hash
+// table of buckets of 4 * 2^c bytes of address space, by the bucket of the
+// object's base, so a query of a small object visits two or three buckets of
+// each class in use: a constant number of cache lines where an ordered tree
+// walked a path of misses as deep as the log of the live objects. A bucket
+// holds at most 4 objects that do not overlap; objects that do are all
+// found by a query that meets one of them. Each class also keeps its
+// buckets' numbers in order, so a query spanning many buckets (forgetting a
+// dead stack, a large copy) visits only the buckets in use, in time
+// logarithmic in their number plus what is found. Programs use few sizes,
+// and a mask of the classes in use skips the rest. Nothing comes out in any
+// order.
 //
 // Everything here runs under the detector's structure lock.
 #ifndef VEXA_TSM_EXTENT_INDEX_H
 #define VEXA_TSM_EXTENT_INDEX_H
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <set>
 
 #include "access_log.h"
@@ -30,6 +41,11 @@ class extent_index_t {
     friend bool operator<(entry_t const& a, entry_t const& b) { return a.key < b.key; }
   };
 
+  extent_index_t() = default;
+  extent_index_t(extent_index_t const&) = delete;
+  extent_index_t& operator=(extent_index_t const&) = delete;
+  ~extent_index_t() { clear(); }
+
   // The bytes an object stands for here: [base, base + max(size, 1)), in
   // 64 bits so that nothing wraps.
   static std::uint64_t low(object_t const& o) { return o.base; }
@@ -43,49 +59,169 @@ class extent_index_t {
   // May throw std::bad_alloc, leaving the index as it was.
   void insert(object_t const& key, access_log_t* log) {
     unsigned const c = class_of(key.size);
-    by_class_[c].insert(entry_t{key, log});
-    used_ |= 1ull << c;
+    by_class_[c].add(entry_t{key, log}, bucket_of(key.base, c));
+    used_ |= std::uint64_t{1} << c;
   }
   void erase(object_t const& key) {
     unsigned const c = class_of(key.size);
-    by_class_[c].erase(entry_t{key, nullptr});
-    if (by_class_[c].empty()) used_ &= ~(1ull << c);
+    table_t& t = by_class_[c];
+    t.remove(key, bucket_of(key.base, c));
+    if (t.entries == 0) used_ &= ~(std::uint64_t{1} << c);
   }
   void clear() {
-    for (auto& s : by_class_) s.clear();
+    for (table_t& t : by_class_) t.clear();
     used_ = 0;
   }
 
   // Calls f(entry) for every log whose bytes meet [lo, hi), class by class.
   template <class F>
   void for_each_meeting(std::uint64_t lo, std::uint64_t hi, F&& f) const {
+    if (hi <= lo) return;
     for (std::uint64_t mask = used_; mask != 0; mask &= mask - 1) {
       unsigned const c = static_cast<unsigned>(__builtin_ctzll(mask));
       std::uint64_t const reach = std::uint64_t{2} << c;  // longer than any object of the class
       std::uint64_t const from = lo >= reach ? lo - reach + 1 : 0;
-      auto const& s = by_class_[c];
-      for (auto it = s.lower_bound(entry_t{{static_cast<address_t>(from), 0}, nullptr});
-           it != s.end() && low(it->key) < hi; ++it)
-        if (high(it->key) > lo) f(*it);
+      table_t const& t = by_class_[c];
+      auto meeting = [&](bucket_t const& b) {
+        for (entry_t const* e = b.entries; e != b.entries + b.size; ++e)
+          if (low(e->key) < hi && high(e->key) > lo) f(*e);
+      };
+      std::uint64_t const first = bucket_of(from, c);
+      std::uint64_t const last = bucket_of(hi - 1, c);
+      if (last - first < probed_at_most) {
+        for (std::uint64_t n = first;; ++n) {
+          if (bucket_t const* b = t.find(n)) meeting(*b);
+          if (n == last) break;
+        }
+      } else {
+        for (auto it = t.order.lower_bound(first); it != t.order.end() && *it <= last; ++it) meeting(*t.find(*it));
+      }
     }
-  }
-
-  // The greatest key that is not above k, over all classes; false if none.
-  bool greatest_at_most(object_t const& k, object_t& out) const {
-    bool found = false;
-    for (std::uint64_t mask = used_; mask != 0; mask &= mask - 1) {
-      auto const& s = by_class_[__builtin_ctzll(mask)];
-      auto it = s.upper_bound(entry_t{k, nullptr});
-      if (it == s.begin()) continue;
-      --it;
-      if (!found || out < it->key) out = it->key;
-      found = true;
-    }
-    return found;
   }
 
  private:
-  std::set<entry_t> by_class_[classes];
+  // Up to this many buckets a query probes each; past it, it walks the
+  // class's ordered bucket numbers.
+  static constexpr std::uint64_t probed_at_most = 8;
+
+  // Buckets 4 objects of the class wide, at the most 2^63 bytes.
+  static std::uint64_t bucket_of(std::uint64_t address, unsigned c) { return address >> (c + 2 < 63 ? c + 2 : 63); }
+
+  struct bucket_t {
+    std::uint64_t number;
+    entry_t* entries;  // null: a free slot
+    std::uint32_t size;
+    std::uint32_t capacity;
+  };
+
+  // Open addressing with linear probing and backward-shift removal, so no
+  // slot is ever a tombstone; at most half full.
+  struct table_t {
+    bucket_t* slots = nullptr;
+    std::size_t mask = 0;      // slot count - 1, when slots exist
+    std::size_t buckets = 0;   // slots in use
+    std::size_t entries = 0;
+    std::set<std::uint64_t> order;  // the numbers of the buckets in use
+
+    ~table_t() { clear(); }
+
+    std::size_t home(std::uint64_t number) const {
+      return static_cast<std::size_t>((number * 0x9e3779b97f4a7c15ull) >> 32) & mask;
+    }
+    bucket_t const* find(std::uint64_t number) const {
+      if (slots == nullptr) return nullptr;
+      for (std::size_t i = home(number);; i = (i + 1) & mask) {
+        bucket_t const& b = slots[i];
+        if (b.entries == nullptr) return nullptr;
+        if (b.number == number) return &b;
+      }
+    }
+    bucket_t* find(std::uint64_t number) { return const_cast<bucket_t*>(static_cast<table_t const*>(this)->find(number)); }
+
+    void add(entry_t const& e, std::uint64_t number) {
+      if (slots == nullptr || (buckets + 1) * 2 > mask + 1) resize(slots == nullptr ? 16 : (mask + 1) * 2);
+      bucket_t* b = find(number);
+      if (b == nullptr) {
+        std::unique_ptr<entry_t[]> room(new entry_t[2]);
+        order.insert(number);  // may throw; nothing changed yet
+        std::size_t i = home(number);
+        while (slots[i].entries != nullptr) i = (i + 1) & mask;
+        slots[i] = bucket_t{number, room.release(), 0, 2};
+        ++buckets;
+        b = &slots[i];
+      } else if (b->size == b->capacity) {
+        entry_t* grown = new entry_t[std::size_t{b->capacity} * 2];
+        std::memcpy(static_cast<void*>(grown), b->entries, sizeof(entry_t) * b->size);
+        delete[] b->entries;
+        b->entries = grown;
+        b->capacity *= 2;
+      }
+      b->entries[b->size++] = e;
+      ++entries;
+    }
+
+    void remove(object_t const& key, std::uint64_t number) {
+      bucket_t* b = find(number);
+      if (b == nullptr) return;
+      for (std::uint32_t k = 0; k < b->size; ++k) {
+        if (!(b->entries[k].key == key)) continue;
+        b->entries[k] = b->entries[--b->size];
+        --entries;
+        break;
+      }
+      if (b->size != 0) return;
+      delete[] b->entries;
+      b->entries = nullptr;
+      --buckets;
+      order.erase(number);
+      // Backward shift: pull later members of the probe run into the hole.
+      std::size_t hole = static_cast<std::size_t>(b - slots);
+      for (std::size_t i = (hole + 1) & mask; slots[i].entries != nullptr; i = (i + 1) & mask) {
+        std::size_t const h = home(slots[i].number);
+        bool const reachable_from_hole = hole <= i ? (h <= hole || h > i) : (h <= hole && h > i);
+        if (!reachable_from_hole) continue;
+        slots[hole] = slots[i];
+        slots[i].entries = nullptr;
+        hole = i;
+      }
+      // A table that emptied after a peak gives its memory back. Shrinking
+      // cannot fail the caller: without memory the table stays as it is.
+      if (mask + 1 > 64 && buckets * 8 < mask + 1) {
+        try {
+          resize((mask + 1) / 4);
+        } catch (std::bad_alloc const&) {
+        }
+      }
+    }
+
+    void resize(std::size_t count) {
+      bucket_t* fresh = new bucket_t[count]();
+      bucket_t* old = slots;
+      std::size_t const old_count = slots == nullptr ? 0 : mask + 1;
+      slots = fresh;
+      mask = count - 1;
+      for (std::size_t k = 0; k < old_count; ++k) {
+        if (old[k].entries == nullptr) continue;
+        std::size_t i = home(old[k].number);
+        while (slots[i].entries != nullptr) i = (i + 1) & mask;
+        slots[i] = old[k];
+      }
+      delete[] old;
+    }
+
+    void clear() {
+      if (slots != nullptr)
+        for (std::size_t i = 0; i <= mask; ++i) delete[] slots[i].entries;
+      delete[] slots;
+      order.clear();
+      slots = nullptr;
+      mask = 0;
+      buckets = 0;
+      entries = 0;
+    }
+  };
+
+  table_t by_class_[classes];
   std::uint64_t used_ = 0;  // bit c: class c is not empty
 };
 
