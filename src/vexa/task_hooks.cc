@@ -82,6 +82,9 @@ void entry_failed(thread_info_t& self) {
   if (logging_level & log_trace) trace("enters", ret, handle);
 }
 
+// Finished tasks keep their handles up to this many handles held.
+constexpr std::uint32_t handles_kept_at_most = 32768;
+
 // Takes a handle out of the thread model: its identity goes, and with the
 // last live task the memory hooks switch themselves off.
 thread_model_t::threadid_t retire(unsigned short handle) {
@@ -122,11 +125,17 @@ void end_task(void const* ret, bool keep) {
   self.code = ret;
   unsigned short const handle = record->handle;
   if (keep && record->task_id != 0) {
-    // Only live tasks hold handles, so that a program may leave any number
-    // of finished tasks unjoined: the accesses move to a key first, before
-    // the finished_lock publishes the record. With the detector off the
-    // handle keeps them, as a leave's would.
-    if (enabled(VEXA_ENABLE_TSM)) record->key = vexa.tsm.set_aside(handle);
+    // A finished task keeps its handle while handles are plenty: most are
+    // absorbed at the next join, and moving their accesses to a key first
+    // would cost a second pass over everything they touched. Once half the
+    // handles are held, finished tasks give theirs back, so that a program
+    // may leave any number unjoined: the accesses move to a key before the
+    // finished_lock publishes the record. With the detector off the handle
+    // keeps them, as a leave's would.
+    // Unlocked read; pairs with nothing: a stale count only moves the
+    // point where tasks start to give their handles back.
+    if (enabled(VEXA_ENABLE_TSM) && vexa.live_tasks.load(std::memory_order_relaxed) >= handles_kept_at_most)
+      record->key = vexa.tsm.set_aside(handle);
     {
       lock_scope held(vexa.finished_lock);
       keep = vexa.finished.emplace(record->task_id, record).second;  // an id in use: left instead
