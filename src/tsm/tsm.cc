@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <new>
+#include <memory>
 
 #include "../vexa/current.h"
 
@@ -45,7 +46,10 @@ access_log_t* tsm_t::locked_log_of(object_t const& o) {
 }
 
 access_log_t* tsm_t::create(object_t const& o) {
+  std::unique_ptr<access_log_t[]> spare;
+  if (pool.running_low()) spare = log_pool_t::make_slab();  // may throw; nothing changed yet
   lock_scope held(structure_lock);
+  if (spare) pool.add(std::move(spare));  // may throw; nothing changed yet
   if (access_log_t* l = index.find_exact(o)) return l;
   index.reserve_one();                  // may throw; nothing changed yet
   access_log_t* l = pool.acquire();    // may throw; nothing changed yet
