@@ -62,6 +62,13 @@ void site_list_t::insert(task_key_t task, address_t code, site_how_t const& how)
 }
 
 bool site_list_t::move_task(task_key_t from, task_key_t to, std::uint64_t step) {
+  if (size_ == 1) {
+    // The common case, one task at one place: nothing to reorder or merge.
+    if (data_[0].task != from) return false;
+    data_[0].task = to;
+    data_[0].step = step;
+    return true;
+  }
   bool moved = false;
   for (site_t* p = data_; p != data_ + size_; ++p) {
     if (p->task != from) continue;

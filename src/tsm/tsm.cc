@@ -206,15 +206,20 @@ void tsm_t::absorb(task_key_t from, unsigned short to, std::uint64_t step) {
   touched_slot_t* slot = touched.find(from);
   if (slot == nullptr) return;  // a handle never touched: set_aside makes every key's slot
   touched_t& mine = touched.at(to).logs;
+  // Room first, growing as push_back would: the moves cannot fail, so
+  // nothing moves unless every log `to` gains can be named on its list.
+  std::size_t const room = mine.size() + slot->logs.size();
+  if (mine.capacity() < room) mine.reserve(std::max(room, 2 * mine.capacity()));  // may throw
   for (access_log_t* l : slot->logs) {
     lock_scope held(l->lock);
-    // Freed since (and perhaps another object's now): nothing of `from`'s
-    // to take over, and `to`'s list must not name it for nothing.
-    if (l->dead || !(l->reads.has_task(from) || l->writes.has_task(from))) continue;
+    if (l->dead) continue;
     bool const had = l->reads.has_task(to) || l->writes.has_task(to);
-    if (!had) mine.push_back(l);  // may throw; nothing moved yet (moves cannot fail)
-    l->reads.move_task(from, to, step);
-    l->writes.move_task(from, to, step);
+    bool moved = l->reads.move_task(from, to, step);
+    moved = l->writes.move_task(from, to, step) || moved;
+    // Freed since (and perhaps another object's now): nothing of `from`'s
+    // was taken over, and `to`'s list must not name it for nothing.
+    if (!moved) continue;
+    if (!had) mine.push_back(l);
     l->changed();
   }
   slot->logs.clear();
