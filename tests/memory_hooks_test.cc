@@ -338,6 +338,22 @@ TEST_F(OffenseOrder, LowerOverlappingObjectFirst) {
             (std::vector<access_t>{written(team[1], 0x10000, 8, 0x200), written(team[0], 0x10004, 4, 0x100)}));
 }
 
+// Runs of several offenses, found in no particular order, come out by
+// object with each object's own offenses together.
+TEST_F(OffenseOrder, EveryOverlappingObjectInAddressOrderEachWithItsOffensesTogether) {
+  team_t team(4);
+  team.write(0, 0x10008, 4, 0x100);
+  team.write(1, 0x10008, 4, 0x110);
+  team.write(2, 0x10000, 16, 0x200);
+  team.write(0, 0x10004, 4, 0x120);
+  forget();
+  team.read(3, 0x10004, 8, 0x300);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)),
+            (std::vector<access_t>{written(team[2], 0x10000, 16, 0x200), written(team[0], 0x10004, 4, 0x120),
+                                   written(team[0], 0x10008, 4, 0x100), written(team[1], 0x10008, 4, 0x110)}));
+}
+
 // The race rule's additions: atomics, locks, finished tasks, a registered
 // order and forgotten memory, on one thread: tasks one after the other are
 // exactly what the sharing rule alone cannot tell apart.

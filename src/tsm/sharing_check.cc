@@ -1,6 +1,8 @@
 // The sharing rule: comparing a logged access with the live accesses of
 // other tasks, gathering conflicts in a case, and delivering it as event 256.
 #include <algorithm>
+#include <iterator>
+#include <list>
 #include <memory>
 
 #include "../vexa/current.h"
@@ -58,6 +60,7 @@ struct case_builder_t {
       offense.thread = id.thread;
       offense.code = s.code;
       tsm.log_offense(obtain(), offense);
+      ++logged;
     }
   }
 
@@ -65,6 +68,7 @@ struct case_builder_t {
   site_how_t how;
   tsm_access_desc_t offender;
   tsm_t::case_t* c = nullptr;
+  std::size_t logged = 0;  // offenses this builder added to c
 };
 
 // Whether an earlier access (a site of another task) conflicts with the
@@ -123,10 +127,14 @@ tsm_t::case_t* tsm_t::check(access_log_t* log, tsm_access_t access, unsigned sho
   return check_extents(log->key(), access, task, code, how_now(false));
 }
 
-// Every live log that overlaps o, in address order, examined one at a time
-// under its own lock. Every one counts: a wide earlier access that starts
-// further below o than the largest write reaches still shares o's bytes,
-// whatever objects lie between.
+// Every live log that overlaps o, examined one at a time under its own lock,
+// its offenses reported in the address order of the logs. Every one counts:
+// a wide earlier access that starts further below o than the largest write
+// reaches still shares o's bytes, whatever objects lie between. The logs
+// are examined as the index gives them, not sorted: a copy over a large
+// range meets a log per element, and sorting them all at every copy made a
+// recursive sort's copies cost n log n each; only the few logs that
+// conflict are put in order afterwards.
 tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
                                     site_how_t const& how) {
   address_t const end = o.base + o.size;
@@ -149,22 +157,58 @@ tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsi
   }
   extent_index_t::entry_t* first = many.empty() ? few : many.data();
   extent_index_t::entry_t* past = many.empty() ? few + n : many.data() + many.size();
-  std::sort(first, past);
 
   case_builder_t b(*this, access, o, task, code, how);
+  std::vector<found_at_t> runs;
   try {
     for (extent_index_t::entry_t* e = first; e != past; ++e) {
-      lock_scope held(e->log->lock);
-      // Reclaimed since, it held nothing; recycled for another object, it
-      // is not one of ours.
-      if (e->log->dead || !(e->log->key() == e->key)) continue;
-      b.examine(*e->log, e->key, task);
+      std::size_t const before = b.logged;
+      {
+        lock_scope held(e->log->lock);
+        // Reclaimed since, it held nothing; recycled for another object, it
+        // is not one of ours.
+        if (e->log->dead || !(e->log->key() == e->key)) continue;
+        b.examine(*e->log, e->key, task);
+      }
+      if (b.logged != before) runs.push_back(found_at_t{e->key, b.logged - before});
     }
   } catch (...) {
     b.abandon();
     throw;
   }
+  if (runs.size() > 1) put_in_address_order(b.c, runs);
   return b.c;
+}
+
+void tsm_t::put_in_address_order(case_t* c, std::vector<found_at_t>& runs) {
+  using offense_t = std::list<tsm_access_desc_t>::iterator;
+  struct run_t {
+    object_t key;
+    offense_t first;
+    std::size_t offenses;
+  };
+  std::vector<run_t> order;
+  try {
+    order.reserve(runs.size());
+  } catch (std::bad_alloc const&) {
+    return;  // found, but not in address order: better than lost
+  }
+  lock_scope held(cases_lock);
+  std::size_t total = 0;
+  for (found_at_t const& r : runs) total += r.offenses;
+  // The runs are the last offenses of the case, in the order found.
+  offense_t at = std::prev(c->offenses.end(), static_cast<std::ptrdiff_t>(total));
+  for (found_at_t const& r : runs) {
+    order.push_back(run_t{r.key, at, r.offenses});
+    std::advance(at, static_cast<std::ptrdiff_t>(r.offenses));
+  }
+  std::sort(order.begin(), order.end(), [](run_t const& a, run_t const& b) { return a.key < b.key; });
+  // Each run's end is found as it goes: the next run's first offense, which
+  // ended it, may have gone already.
+  std::list<tsm_access_desc_t> ordered;
+  for (run_t const& r : order)
+    ordered.splice(ordered.end(), c->offenses, r.first, std::next(r.first, static_cast<std::ptrdiff_t>(r.offenses)));
+  c->offenses.splice(c->offenses.end(), ordered);
 }
 
 tsm_t::case_t* tsm_t::log_offender(tsm_access_desc_t const& offender) {

@@ -238,6 +238,13 @@ class tsm_t : public feature_t {
   site_how_t how_now(bool atomic) const;
   case_t* check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
                         site_how_t const& how);
+  // The offenses a check found, one run per log in the order it examined
+  // them, reordered by the logs' objects; never throws.
+  struct found_at_t {
+    object_t key;
+    std::size_t offenses;
+  };
+  void put_in_address_order(case_t* c, std::vector<found_at_t>& runs);
   void reclaim(access_log_t* l, object_t const& key);
   std::size_t idle_count() const;
 
