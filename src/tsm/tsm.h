@@ -13,7 +13,8 @@
 //  - each log counts its live neighbours (other logs sharing a byte with
 //    it); an access to a log without neighbours is logged and checked under
 //    that log's lock alone, and only the others ask the extent index, which
-//    finds overlapping logs in logarithmic time (extent_index.h);
+//    finds overlapping logs in time proportional to what it finds
+//    (extent_index.h);
 //  - each task handle keeps the list of logs it touched, so a leaving task
 //    visits those only; a log no live task holds goes back to the pool
 //    (log_pool.h) and its memory serves the next new object. Up to as many
@@ -34,10 +35,12 @@
 // off keeps its entries, and the next task with its handle inherits them and
 // discards them when it leaves, as the handle's entries always were.
 //  - a finished task whose accesses stay (the race view, until a join
-//    absorbs or releases them) gives its handle back: its sites, list,
-//    place and name move to a key of its own above the handles
-//    (set_aside()), so that a program may leave any number of finished
-//    tasks unjoined while only live ones hold the 65,535 handles. Keys are
+//    absorbs or releases them) keeps its handle while fewer than half the
+//    handles are held (most are absorbed soon, and moving would cost a
+//    pass over what they touched); past that it gives its handle back:
+//    its sites, list, place and name move to a key of its own above the
+//    handles (set_aside()), so that a program may leave any number of
+//    finished tasks unjoined while live ones still find handles. Keys are
 //    given out and back under keys_lock; the sites of a key are only ever
 //    read, absorbed or dropped, never added to.
 //
