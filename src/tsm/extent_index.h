@@ -114,12 +114,18 @@ class extent_index_t {
     std::uint32_t capacity;
   };
 
-  // Open addressing with linear probing and backward-shift removal, so no
-  // slot is ever a tombstone; at most half full.
+  // Open addressing with linear probing; at most half full. A bucket that
+  // empties stays, with its room and its place in `order`: a task's stack
+  // objects die at every task end and come back at the next, and making
+  // and unmaking their buckets each time was two allocations and a tree
+  // insertion per object. Once there are more than 256 empty buckets and a
+  // sixteenth as many as the others, they all go at once, so a table holds
+  // little more than what is live.
   struct table_t {
     bucket_t* slots = nullptr;
     std::size_t mask = 0;      // slot count - 1, when slots exist
-    std::size_t buckets = 0;   // slots in use
+    std::size_t buckets = 0;   // slots in use, empty buckets included
+    std::size_t empty = 0;     // buckets without entries
     std::size_t entries = 0;
     std::set<std::uint64_t> order;  // the numbers of the buckets in use
 
@@ -149,6 +155,8 @@ class extent_index_t {
         slots[i] = bucket_t{number, room.release(), 0, 2};
         ++buckets;
         b = &slots[i];
+      } else if (b->size == 0) {
+        --empty;  // kept room: at least two entries
       } else if (b->size == b->capacity) {
         entry_t* grown = new entry_t[std::size_t{b->capacity} * 2];
         std::memcpy(static_cast<void*>(grown), b->entries, sizeof(entry_t) * b->size);
@@ -170,27 +178,54 @@ class extent_index_t {
         break;
       }
       if (b->size != 0) return;
-      delete[] b->entries;
-      b->entries = nullptr;
-      --buckets;
-      order.erase(number);
-      // Backward shift: pull later members of the probe run into the hole.
-      std::size_t hole = static_cast<std::size_t>(b - slots);
+      ++empty;
+      if (empty <= 256 || 16 * empty <= buckets - empty) return;
+      // Cannot fail the caller: without memory the table only keeps its size.
+      try {
+        purge();
+      } catch (std::bad_alloc const&) {
+      }
+    }
+
+    // Every empty bucket goes, in place: a second slot array as large as
+    // the live buckets need would cost a table's worth of memory just when
+    // a program frees the most. Only a table that emptied shrinks.
+    void purge() {
+      // Starting just past a free slot, no probe run wraps round to slots
+      // already looked at, and a bucket pulled back into the slot at hand
+      // is looked at next.
+      std::size_t free_slot = 0;
+      while (slots[free_slot].entries != nullptr) ++free_slot;
+      std::size_t i = (free_slot + 1) & mask;
+      for (std::size_t seen = 0; seen < mask;) {
+        bucket_t& b = slots[i];
+        if (b.entries != nullptr && b.size == 0) {
+          delete[] b.entries;
+          order.erase(b.number);
+          --buckets;
+          --empty;
+          unlink(i);
+          continue;
+        }
+        i = (i + 1) & mask;
+        ++seen;
+      }
+      std::size_t count = 16;
+      while (count < 2 * (buckets + 1)) count *= 2;
+      if (count * 4 <= mask + 1) resize(count);
+    }
+
+    // Frees slot `hole`, pulling later members of its probe run back so
+    // that every bucket stays reachable from its home without tombstones.
+    void unlink(std::size_t hole) {
+      slots[hole].entries = nullptr;
       for (std::size_t i = (hole + 1) & mask; slots[i].entries != nullptr; i = (i + 1) & mask) {
         std::size_t const h = home(slots[i].number);
-        bool const reachable_from_hole = hole <= i ? (h <= hole || h > i) : (h <= hole && h > i);
-        if (!reachable_from_hole) continue;
+        bool const movable = hole <= i ? (h <= hole || h > i) : (h <= hole && h > i);
+        if (!movable) continue;
         slots[hole] = slots[i];
         slots[i].entries = nullptr;
         hole = i;
-      }
-      // A table that emptied after a peak gives its memory back. Shrinking
-      // cannot fail the caller: without memory the table stays as it is.
-      if (mask + 1 > 64 && buckets * 8 < mask + 1) {
-        try {
-          resize((mask + 1) / 4);
-        } catch (std::bad_alloc const&) {
-        }
       }
     }
 
@@ -217,6 +252,7 @@ class extent_index_t {
       slots = nullptr;
       mask = 0;
       buckets = 0;
+      empty = 0;
       entries = 0;
     }
   };
