@@ -30,8 +30,8 @@
 // ordered(x, s) is then one lookup: s at most the current task's entry for
 // x. The answer is exact at any length of any chain of edges.
 //
-// Finished tasks keep their accesses in the library (under a key of their
-// own: the handle goes back when they finish) until they are absorbed:
+// Finished tasks keep their accesses in the library (under their handle,
+// or a key of their own once many handles are held) until they are absorbed:
 // their accesses become the absorbing task's, at its step then, and their
 // clock entries are dropped from clocks from then on (nothing is labelled
 // with them any more). That relabelling is exact

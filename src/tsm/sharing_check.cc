@@ -180,7 +180,7 @@ tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsi
   return b.c;
 }
 
-void tsm_t::put_in_address_order(case_t* c, std::vector<found_at_t>& runs) {
+void tsm_t::put_in_address_order(case_t* c, std::vector<found_at_t> const& runs) {
   using offense_t = std::list<tsm_access_desc_t>::iterator;
   struct run_t {
     object_t key;

@@ -2,8 +2,8 @@
 #include "tsm.h"
 
 #include <algorithm>
-#include <new>
 #include <memory>
+#include <new>
 
 #include "../vexa/current.h"
 

@@ -247,7 +247,7 @@ class tsm_t : public feature_t {
     object_t key;
     std::size_t offenses;
   };
-  void put_in_address_order(case_t* c, std::vector<found_at_t>& runs);
+  void put_in_address_order(case_t* c, std::vector<found_at_t> const& runs);
   void reclaim(access_log_t* l, object_t const& key);
   std::size_t idle_count() const;
 
