@@ -46,6 +46,7 @@
 
 #include "bridge.h"
 #include "exit_gate.h"
+#include "sync_order.h"
 #include "task_order.h"
 
 namespace vexa_bridge {
@@ -891,17 +892,25 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
 }
 
 // Locks, critical sections, ordered and the runtime's atomic lock: the
-// accesses made under one of them never race with each other.
+// accesses made under one of them never race with each other, and a lock
+// held across a point that orders the next owner's request hands its
+// holder's order over (lock_taken()).
 void const* lock_name(ompt_mutex_t kind, ompt_wait_id_t wait_id) {
   return reinterpret_cast<void const*>(static_cast<std::uintptr_t>(wait_id * 16 + kind));
 }
 
 void on_mutex_acquired(ompt_mutex_t kind, ompt_wait_id_t wait_id, void const*) {
+  lock_taken(lock_name(kind, wait_id));
   _VEXA_acquireLock(lock_name(kind, wait_id));
 }
 
 void on_mutex_released(ompt_mutex_t kind, ompt_wait_id_t wait_id, void const*) {
   _VEXA_releaseLock(lock_name(kind, wait_id));
+  lock_let_go(lock_name(kind, wait_id));
+}
+
+void on_lock_destroy(ompt_mutex_t kind, ompt_wait_id_t wait_id, void const*) {
+  lock_destroyed(lock_name(kind, wait_id));
 }
 
 int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
@@ -926,6 +935,7 @@ int initialize(ompt_function_lookup_t lookup, int, ompt_data_t*) {
     set(ompt_callback_dependences, reinterpret_cast<ompt_callback_t>(on_dependences));
     set(ompt_callback_mutex_acquired, reinterpret_cast<ompt_callback_t>(on_mutex_acquired));
     set(ompt_callback_mutex_released, reinterpret_cast<ompt_callback_t>(on_mutex_released));
+    set(ompt_callback_lock_destroy, reinterpret_cast<ompt_callback_t>(on_lock_destroy));
   }
   return 1;  // keep the tool active
 }

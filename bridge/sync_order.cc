@@ -2,15 +2,28 @@
 #include "sync_order.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <cstdint>
 #include <map>
+#include <new>
 
 namespace vexa_bridge {
+
+// An OpenMP lock's holder, and the last hand-over that orders (see
+// lock_taken()).
+struct handoff_t {
+  task_t const* holder = nullptr;  // compared, never followed: it may have ended since
+  std::uint64_t taken_at = 0;      // the holder's step when it took the lock
+  std::uint64_t giver = 0;         // the id of the last owner whose step rose while it held it; 0: none
+  std::uint64_t given_taken_at = 0;
+  vector_clock_t given;  // the giver's clock, with its own step, when it let go
+};
 
 struct shard_t {
   vexa::lock_t lock{vexa::lock_rank::bridge_sync};
   std::map<std::uintptr_t, vector_clock_t> objects;  // by address; under lock
+  std::map<std::uintptr_t, handoff_t> handoffs;      // by lock name; under lock
 };
 
 namespace {
@@ -84,6 +97,87 @@ void acquire(void const* object) {
     seen = it->second;
   }
   merge_into(t, seen);
+}
+
+namespace {
+
+// How long a new owner waits for the last owner's letting go to be told
+// (its thread may be preempted between the two): past that it goes on
+// without the hand-over's order, which can only add a report.
+constexpr unsigned handoff_waits = 200000;
+
+}  // namespace
+
+void lock_taken(void const* name) {
+  task_t* const t = ordered_task();
+  if (t == nullptr) return;
+  auto const a = reinterpret_cast<std::uintptr_t>(name);
+  own_memory_scope own;
+  shard_t& s = shard_of(a);
+  vector_clock_t seen;
+  try {
+    for (unsigned waits = 0;; ++waits) {
+      {
+        vexa::lock_scope held(s.lock);
+        handoff_t& h = s.handoffs[a];
+        if (h.holder == nullptr || h.holder == t || waits == handoff_waits) {
+          if (h.giver != 0 && h.giver != t->id) {
+            // t's own clock: only its thread writes it.
+            std::uint64_t const* step = t->clock.find(h.giver);
+            if (step != nullptr && *step >= h.given_taken_at) seen = h.given;
+          }
+          h.holder = t;
+          h.taken_at = t->step;
+          break;
+        }
+      }
+      sched_yield();
+    }
+  } catch (std::bad_alloc const&) {
+    return;  // no hand-over: at worst a report more
+  }
+  if (seen.size() != 0) merge_into(t, seen);
+}
+
+void lock_let_go(void const* name) {
+  if (!race_view.load(std::memory_order_relaxed)) return;
+  task_t* const t = ordered_task();  // null too must clear the holder
+  auto const a = reinterpret_cast<std::uintptr_t>(name);
+  own_memory_scope own;
+  shard_t& s = shard_of(a);
+  bool gave = false;
+  {
+    vexa::lock_scope held(s.lock);
+    auto const it = s.handoffs.find(a);
+    if (it == s.handoffs.end()) return;
+    handoff_t& h = it->second;
+    // Without a rise the last hand-over that orders stays: any task whose
+    // request is ordered after this taking is ordered after this letting
+    // go too, and still cannot have the lock before that giver let go.
+    if (t != nullptr && h.holder == t && t->step != h.taken_at) {
+      try {
+        vector_clock_t given;
+        given.merge(t->clock, t->id, t->step);
+        h.given = std::move(given);
+        h.giver = t->id;
+        h.given_taken_at = h.taken_at;
+        gave = true;
+      } catch (std::bad_alloc const&) {
+      }
+    }
+    h.holder = nullptr;
+  }
+  if (!gave) return;
+  t->published = true;
+  advance(t);
+}
+
+void lock_destroyed(void const* name) {
+  auto const a = reinterpret_cast<std::uintptr_t>(name);
+  own_memory_scope own;
+  shard_t& s = shard_of(a);
+  vexa::lock_scope held(s.lock);
+  s.handoffs.erase(a);
 }
 
 namespace {

@@ -75,6 +75,22 @@ bool fenced_loads();
 // Drops the objects that lie in [begin, end): memory freed.
 void forget_sync(void const* begin, void const* end);
 
+// OpenMP locks and critical sections are lock sets, not order: which task
+// takes one first is the schedule's choice. One hand-over is not: when a
+// task took a lock before a point that another task's request for it is
+// ordered after (it held the lock across a barrier, a taskwait, a task's
+// creation), the other cannot have the lock before the holder lets it go,
+// in any schedule. So each lock remembers its holder's step when it took
+// it and, if that step rose before it let go (otherwise nothing ordered
+// after the taking can precede the letting go), the holder's clock then;
+// the next owner takes that clock when it is ordered after the taking.
+// `name` is the lock's name in the lock sets. Calls for one lock pair up
+// per owner: the runtime tells of a release only after it let the lock go,
+// so a new owner may have to wait for the last one's call.
+void lock_taken(void const* name);
+void lock_let_go(void const* name);
+void lock_destroyed(void const* name);
+
 // Merges `from` into t's clock, under t's lock (t: the calling thread's task).
 void merge_into(task_t* t, vector_clock_t const& from, std::uint64_t id = 0, std::uint64_t step = 0);
 

@@ -14,7 +14,7 @@ set(races_twins
   sibling_tasks parent_read grandchild create_order initial_task
   implicit_barrier loop_nowait single_nowait
   omp_atomic builtin_atomic
-  critical_tasks critical_threads critical_names omp_lock lock_handoff pthread_mutex
+  critical_tasks critical_threads critical_names omp_lock lock_handoff lock_held_across_barrier pthread_mutex
   depend_in depend_inout taskloop nested reduction host_teams teams
   join_running_child taskwait_depend taskwait_depend_nested if0_depend depend_taskgroup detach long_chain mutexinoutset
   sparselu mutexinoutset_freed unjoined_producer
