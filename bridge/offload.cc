@@ -14,7 +14,9 @@
 // since the region may change its copy and the original must not see it.
 // A region runs at once in the encountering thread, as an undeferred task
 // would: `nowait` only allows deferring, and dependences are met by waiting
-// for the earlier tasks they name before running.
+// for the earlier tasks they name before running. On a device the region is
+// the initial task of its own implicit parallel region, whose end completes
+// every task made in it; on the host a taskgroup around it does.
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -40,6 +42,8 @@ std::atomic<target_task_alloc_t> real_target_task_alloc{nullptr};
 
 using taskwait_depend_t = void (*)(void**);
 std::atomic<taskwait_depend_t> real_taskwait_depend{nullptr};
+using taskgroup_call_t = void (*)();
+std::atomic<taskgroup_call_t> real_taskgroup_start{nullptr}, real_taskgroup_end{nullptr};
 
 // Waits until the sibling tasks that `depend` orders this construct after
 // have completed. The array is in the form GOMP_task takes, which libomp's
@@ -99,7 +103,9 @@ BRIDGE_EXPORT void GOMP_target_ext(int /*device*/, void (*region)(void*), std::s
   // array keeps the original addresses.
   std::vector<void*> mapped(addresses, addresses + count);
   firstprivate_copies_t const copies(count, mapped.data(), sizes, kinds);
+  next_definition(real_taskgroup_start, "GOMP_taskgroup_start")();
   region(mapped.data());
+  next_definition(real_taskgroup_end, "GOMP_taskgroup_end")();
 }
 
 // `target data`: the region that follows uses the host data in place.
