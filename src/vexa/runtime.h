@@ -31,6 +31,7 @@
 #include "../tsm/tsm.h"
 #include "base.h"
 #include "current.h"
+#include "identity_map.h"
 #include "task_handles.h"
 
 namespace vexa {
@@ -65,7 +66,7 @@ class vexa_t {
     lock_t lock;  // guards threads, live_tasks updates, the detection record, every stop, hook diagnostics
   };
   union {
-    std::map<unsigned short, thread_model_t::threadid_t> threads;  // handle -> identity; guarded by lock
+    identity_map_t threads;  // handle -> identity; guarded by lock
   };
   // Tasks that ran to their end and keep their accesses and handle until
   // they are absorbed or released (_VEXA_finishTaskAt), by task id;
