@@ -10,6 +10,8 @@
 //   FunctionEnterLeave         one function activation, entered and left
 //   TaskEnterLeave/N           one task entered and left while the access
 //                              log holds N objects: leaving walks all of them
+//   TaskEnterLeaveInside       one task entered and left inside another (as
+//                              in programs, where an outer task is live)
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -53,6 +55,17 @@ void TaskEnterLeave(benchmark::State& state) {
 // Registered first: the log only grows, so the smaller sizes must run before
 // the larger ones fill it.
 BENCHMARK(TaskEnterLeave)->Arg(0)->Arg(64)->Arg(1024);
+
+void TaskEnterLeaveInside(benchmark::State& state) {
+  configure(VEXA_ENABLE_TSM | VEXA_ENABLE_RE, VEXA_GUARD_TASK | VEXA_GUARD_MEMORY | VEXA_GUARD_FUNCTION);
+  _VEXA_enterTask();
+  for (auto _ : state) {
+    _VEXA_enterTask();
+    _VEXA_leaveTask();
+  }
+  _VEXA_leaveTask();
+}
+BENCHMARK(TaskEnterLeaveInside);
 
 void MemoryHookGuardOff(benchmark::State& state) {
   configure(VEXA_ENABLE_TSM, VEXA_GUARD_TASK);

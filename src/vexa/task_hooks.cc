@@ -59,7 +59,12 @@ void entry_failed(thread_info_t& self) {
                             std::memory_order_relaxed);  // writers hold the lock; see runtime.h
     }
     record->handle = handle;
-    if (enabled(VEXA_ENABLE_TSM)) set_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
+    // A locked read-modify-write only when the bit is clear: with other
+    // tasks live it is set already, and the swap took a quarter of an entry.
+    // Only the last leave clears it, under this lock; a debugger that clears
+    // it meanwhile sees the same as if it had come just after the swap.
+    if (enabled(VEXA_ENABLE_TSM) && (load_word(__VEXA_isGuardedCall) & VEXA_GUARD_MEMORY) == 0)
+      set_bits(__VEXA_isGuardedCall, VEXA_GUARD_MEMORY);
   } catch (...) {
     delete record;
     entry_failed(self);
