@@ -203,12 +203,12 @@ void tsm_t::put_in_address_order(case_t* c, std::vector<found_at_t> const& runs)
     std::advance(at, static_cast<std::ptrdiff_t>(r.offenses));
   }
   std::sort(order.begin(), order.end(), [](run_t const& a, run_t const& b) { return a.key < b.key; });
+  // Moved to the end one after the other, the runs end up there in order.
   // Each run's end is found as it goes: the next run's first offense, which
-  // ended it, may have gone already.
-  std::list<tsm_access_desc_t> ordered;
+  // ended it, may have moved already.
   for (run_t const& r : order)
-    ordered.splice(ordered.end(), c->offenses, r.first, std::next(r.first, static_cast<std::ptrdiff_t>(r.offenses)));
-  c->offenses.splice(c->offenses.end(), ordered);
+    c->offenses.splice(c->offenses.end(), c->offenses, r.first,
+                       std::next(r.first, static_cast<std::ptrdiff_t>(r.offenses)));
 }
 
 tsm_t::case_t* tsm_t::log_offender(tsm_access_desc_t const& offender) {

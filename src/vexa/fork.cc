@@ -65,7 +65,6 @@ void child() {
     }
     unsigned short const handle = it->first;
     it = vexa.threads.erase(it);
-    vexa.handle_bits.give_back(handle);
     vexa.tsm.name(handle, {0, 0});
     vexa.tsm.discard(handle);
     vexa.re.leave(handle);

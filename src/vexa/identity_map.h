@@ -2,7 +2,9 @@
 // vexa_t::threads), kept flat: every task entry and leave writes it under
 // the runtime lock, and a tree's node allocation and rebalancing were a
 // third of that hold. Blocks of 256 identities are allocated on first use
-// and kept; a bitmap says which handles are in the map.
+// and kept; a bitmap says which handles are in the map, and so finds the
+// smallest free handle a word at a time however many tasks hold one
+// (finished tasks that keep their accesses keep their handles too).
 //
 // It answers the part of std::map's interface that the library and its
 // tests use (find, operator[], erase, iteration in handle order, size).
@@ -71,6 +73,17 @@ class identity_map_t {
   iterator emplace_hint(iterator, unsigned short h, identity_t const& identity) {
     (*this)[h] = identity;
     return iterator(this, h);
+  }
+
+  // The smallest handle (1..65535) not in the map, or 0 when all are taken:
+  // what choose_handle() finds by a walk (task_handles.h).
+  unsigned short first_free() const {
+    for (std::uint32_t w = 0; w < handles / 64; ++w) {
+      std::uint64_t free = ~used_[w];
+      if (w == 0) free &= ~std::uint64_t{1};  // handle 0 is never given out
+      if (free != 0) return static_cast<unsigned short>(w * 64 + static_cast<std::uint32_t>(__builtin_ctzll(free)));
+    }
+    return 0;
   }
 
   iterator find(unsigned short h) const { return contains(h) ? iterator(this, h) : end(); }

@@ -32,7 +32,6 @@
 #include "base.h"
 #include "current.h"
 #include "identity_map.h"
-#include "task_handles.h"
 
 namespace vexa {
 
@@ -78,7 +77,6 @@ class vexa_t {
   union {
     lock_t finished_lock;
   };
-  handle_bits_t handle_bits;  // the handles in `threads`; guarded by lock
   // Written under lock; the memory hooks also read it without the lock to
   // switch themselves off, and look again under the lock before acting.
   union {

@@ -6,7 +6,6 @@
 #include "../tsm/lockset.h"
 #include "diagnostics.h"
 #include "hook_frame.h"
-#include "task_handles.h"
 
 namespace vexa {
 namespace {
@@ -45,14 +44,13 @@ void entry_failed(thread_info_t& self) {
   unsigned short handle;
   try {
     lock_scope held(vexa.lock);
-    handle = vexa.handle_bits.choose(vexa.threads);
+    handle = vexa.threads.first_free();
     // The steps that can fail come first, so that a thread model that
     // cannot grow leaves the count and the guard as they were.
     if (handle != 0) {
       thread_model_t::threadid_t const identity{task_id, self_identity().thread};
       vexa.tsm.name(handle, identity);
       vexa.threads[handle] = identity;
-      vexa.handle_bits.take(handle);
       // A refused entry counts no task: it would keep the memory hooks on
       // for good, since no leave ever takes it back.
       vexa.live_tasks.store(vexa.live_tasks.load(std::memory_order_relaxed) + 1,
@@ -98,7 +96,6 @@ thread_model_t::threadid_t retire(unsigned short handle) {
   thread_model_t::threadid_t const identity = vexa.identity_of(handle);
   vexa.tsm.name(handle, {0, 0});
   vexa.threads.erase(handle);
-  vexa.handle_bits.give_back(handle);
   std::uint32_t const live = vexa.live_tasks.load(std::memory_order_relaxed);
   if (live == 0) {
     vexa.notify_debugger(VEXA_ERROR_TASK_NESTING);
