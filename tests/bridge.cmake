@@ -129,7 +129,7 @@ gtest_discover_tests(bridge_runtime_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEO
 # write in one basic block) and CMake; and the settings programs built by
 # them start with.
 find_program(VEXA_BASH bash REQUIRED)
-foreach(check names cmake defaults)
+foreach(check names cmake defaults loops)
   add_test(NAME bridge_wrappers_${check}
     COMMAND ${VEXA_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/bridge/wrappers.sh ${check} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
             ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/wrappers_${check} $<$<BOOL:${VEXA_CLANG}>:clang>)

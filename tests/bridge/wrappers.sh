@@ -13,8 +13,12 @@
 #   defaults  each distinct report printed once with a summary of repeats,
 #             a print limit that counts what it holds back, and reentrant
 #             calls reported only when asked for
+#   loops     worksharing loops that name no schedule are compiled with
+#             schedule(guided), with dependency files naming the source;
+#             a source where that does not compile builds as written, and
+#             VEXA_CC_LOOPS=compiler keeps every loop as written
 #
-#   wrappers.sh names|cmake|defaults BIN-DIR SOURCE-DIR WORK-DIR [clang]
+#   wrappers.sh names|cmake|defaults|loops BIN-DIR SOURCE-DIR WORK-DIR [clang]
 set -euo pipefail
 check=$1 bin=$2 source=$3 work=$4 clang=${5:-}
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
@@ -88,6 +92,27 @@ case $check in
       'int main(void) { puts(getenv("VEXA_ENABLE") ? getenv("VEXA_ENABLE") : "unset"); return 0; }' >env.c
     "$bin/vexa-cc" env.c -o env-check
     [ "$(./env-check)" = unset ] && [ "$(VEXA_ENABLE=2 ./env-check)" = 2 ] || fail "environment seen by main"
+    ;;
+  loops)
+    # GCC names a guided loop's entry points; a static one has none.
+    guided() { nm -u "$1" | grep -q 'GOMP_parallel_loop.*guided'; }
+    printf '%s\n' '#include <stdio.h>' 'static int a[64];' 'int main(void) {' \
+      '#pragma omp parallel for \' '    shared(a)  // a comment' 'for (int i = 0; i < 64; ++i) a[i] = i;' \
+      '#pragma omp parallel for SCHEDULE' 'for (int i = 0; i < 64; ++i) a[i] += i;' \
+      '  printf("%d\n", a[63]); return 0; }' >loops.c
+    "$bin/vexa-cc" -g -fopenmp -DSCHEDULE= -c loops.c -MD 2>err.txt || fail "-c: $(cat err.txt)"
+    [ ! -s err.txt ] || fail "-c said: $(cat err.txt)"
+    guided loops.o || fail "no guided loop: $(nm -u loops.o)"
+    grep -q '^loops.o: loops.c ' loops.d && ! grep -q vexa-cc loops.d || fail "dependencies: $(cat loops.d)"
+    # A schedule hidden in a macro: the rewritten copy does not compile.
+    "$bin/vexa-cc" -g -fopenmp '-DSCHEDULE=schedule(static)' loops.c -o loops 2>err.txt || fail "macro: $(cat err.txt)"
+    grep -q "^vexa-cc: note: loops.c: its loops keep the compiler's schedule" err.txt || fail "note: $(cat err.txt)"
+    ! guided loops || fail "macro: a guided loop"
+    [ "$(./loops)" = 126 ] || fail "macro: the program's output"
+    VEXA_CC_LOOPS=compiler "$bin/vexa-cc" -g -fopenmp -DSCHEDULE= loops.c -o loops
+    ! guided loops || fail "VEXA_CC_LOOPS=compiler: a guided loop"
+    ! VEXA_CC_LOOPS=guided "$bin/vexa-cc" -fopenmp -c loops.c 2>err.txt && grep -q "VEXA_CC_LOOPS is 'guided'" err.txt \
+      || fail "a bad VEXA_CC_LOOPS: $(cat err.txt)"
     ;;
   *) fail "unknown check $check" ;;
 esac
