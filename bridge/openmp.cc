@@ -34,6 +34,7 @@
 // parent's argument block directly. Those writes and that block are the
 // runtime's business; without excluding them every task would share its
 // arguments with its parent. The bridge wraps both entry points for that.
+#include <link.h>
 #include <omp-tools.h>
 #include <pthread.h>
 #include <sched.h>
@@ -239,6 +240,37 @@ void enter(task_t* t) {
     _VEXA_forgetMemory(reinterpret_cast<void const*>(state.stack_low), reinterpret_cast<void const*>(below));
 }
 
+// This thread's blocks of thread-local data (threadprivate variables), one
+// per module loaded when the thread first asked: every thread has its own
+// copy, so what a worksharing piece did there another thread would have
+// done in its own. Found once per thread; a module loaded later is left out.
+struct tls_block_t {
+  std::uintptr_t low, high;
+};
+constexpr unsigned max_tls_blocks = 8;
+thread_local tls_block_t tls_blocks[max_tls_blocks] __attribute__((tls_model("initial-exec")));
+thread_local int tls_block_count __attribute__((tls_model("initial-exec"))) = -1;
+
+int note_tls_block(dl_phdr_info* info, std::size_t, void*) {
+  if (info->dlpi_tls_data == nullptr) return 0;  // none, or not made for this thread yet
+  for (unsigned i = 0; i < info->dlpi_phnum && tls_block_count < int{max_tls_blocks}; ++i)
+    if (info->dlpi_phdr[i].p_type == PT_TLS && info->dlpi_phdr[i].p_memsz != 0) {
+      auto const low = reinterpret_cast<std::uintptr_t>(info->dlpi_tls_data);
+      tls_blocks[tls_block_count++] = {low, low + info->dlpi_phdr[i].p_memsz};
+    }
+  return 0;
+}
+
+void forget_thread_locals() {
+  if (tls_block_count < 0) {
+    tls_block_count = 0;
+    dl_iterate_phdr(note_tls_block, nullptr);
+  }
+  for (int i = 0; i < tls_block_count; ++i)
+    _VEXA_forgetMemory(reinterpret_cast<void const*>(tls_blocks[i].low),
+                       reinterpret_cast<void const*>(tls_blocks[i].high));
+}
+
 // Untied tasks. clang compiles an untied task into parts: at each task
 // scheduling point in it (a task made, taskyield, taskwait) the part
 // returns to the runtime, which may run the next part on any thread. The
@@ -414,17 +446,38 @@ task_t* new_task(void const* code, task_t* parent) {
   return t;
 }
 
+// Thread identity. A piece that asks which thread runs it may then do what
+// only that thread does (count into its own slot of an array, act on
+// thread 0 only): in any schedule, the pieces that asked on one thread ran
+// there one after the other, and pieces on two threads got two answers. So
+// from its question on, a piece is ordered after the pieces that asked
+// before it on its thread, through a synchronisation object of the
+// thread's own; pieces that never asked stay unordered with every other.
+// An implicit task that asked, itself or through one of its pieces, may
+// hand the answer to the pieces after that (its number in a private
+// variable, or a call the compiler moved out of the loop): they all count
+// as asking from their start.
+thread_local char identity_token __attribute__((tls_model("initial-exec")));
+
+void ask_identity(task_t* t) {
+  if (t->asked_identity) return;
+  t->asked_identity = true;
+  acquire(&identity_token);
+}
+
 // The piece that runs for p's owner ends on this thread.
 void end_piece(pieces_t& p) {
   task_t* const c = p.running;
+  if (c->asked_identity) release(&identity_token);
   p.running = nullptr;
   c->done = true;
   finished(c);
   // It ran in its owner's frames, where the owner keeps its private data
   // (the loop's counter, private and reduction copies): another thread
   // would have used its own. What anyone did there is forgotten, as the
-  // dead stack is at the end of a task.
+  // dead stack is at the end of a task. So is its thread-local data.
   forget_dead_stack(p.owner->frame);
+  forget_thread_locals();
   ref(c);  // the library's, dropped when it is absorbed
   c->finished = true;
   _VEXA_finishTaskAt(c->code);
@@ -442,6 +495,7 @@ void begin_piece(pieces_t& p, void const* code) {
   advance(owner);  // what the owner does after the construct may run beside the piece
   enter(c);
   p.running = c;
+  if (owner->asked_identity) ask_identity(c);
 }
 
 // The entry of `t`, the calling thread's task, as an owner or as the piece
@@ -1535,6 +1589,22 @@ BRIDGE_GOMP_DOACROSS(GOMP_loop_ull_doacross_start,
                       std::uintptr_t* reductions, void** memory),
                      (n, counts, schedule, chunk, istart, iend, reductions, memory))
 #undef BRIDGE_GOMP_DOACROSS
+
+// omp_get_thread_num(): see ask_identity(). The task asking is the calling
+// thread's own, written by that thread alone.
+BRIDGE_EXPORT int omp_get_thread_num() {
+  using real_t = int (*)();
+  static std::atomic<real_t> real{nullptr};
+  if (task_t* t = races ? current() : nullptr; t != nullptr && !t->asked_identity) {
+    if (t->region != nullptr)
+      t->asked_identity = true;  // an implicit task: for the pieces it hands out
+    else if (pieces_t* p = piece_owner_count != 0 ? pieces_for(t, false) : nullptr; p != nullptr) {
+      ask_identity(t);
+      p->owner->asked_identity = true;  // the compiler may keep the answer for the pieces after it
+    }
+  }
+  return next_definition(real, "omp_get_thread_num")();
+}
 
 // Sections: each call hands out one section's number, 0 when none is left.
 BRIDGE_EXPORT unsigned GOMP_sections_start(unsigned count) {

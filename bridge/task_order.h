@@ -210,6 +210,7 @@ struct task_t {
   bool joined = false;                // a join merged its end clock (its waiter's thread)
   bool undeferred = false;            // its parent waits for it where it made it
   bool final = false;                 // the tasks it makes are included: undeferred
+  bool asked_identity = false;        // it asked which thread runs it (openmp.cc); its own thread's
   // It released a synchronisation object or made a thread (sync_order.h):
   // tasks outside its graph may be ordered after it, so no join may
   // relabel its accesses as the joiner's. Its own thread writes it; a

@@ -19,7 +19,7 @@ set(races_twins
   join_running_child taskwait_depend taskwait_depend_nested if0_depend depend_taskgroup detach long_chain mutexinoutset
   sparselu mutexinoutset_freed unjoined_producer target_tasks
   barrier_join mutexinoutset_parents many_locks fork_region
-  sections loop_dynamic loop_guided loop_nowait_own loop_default untied)
+  sections loop_dynamic loop_guided loop_nowait_own loop_default loop_thread_slots untied)
 set(races_fixed_only copyprivate ordered loop_pieces)
 # C++ sources, built as C++ only.
 set(races_cxx_twins std_mutex std_atomic lambda_task)

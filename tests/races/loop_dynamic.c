@@ -4,7 +4,8 @@
  * whole loop at once). The twin writes b instead. What the implicit task
  * keeps for itself (a private value, the reduction's copy, the counter)
  * races with nothing. Every element holds 1, so the output does not depend
- * on the order. */
+ * on the order. (Asking which thread runs would order the pieces of one
+ * thread: see loop_thread_slots.c.) */
 #include <omp.h>
 #include <stdio.h>
 
@@ -16,7 +17,7 @@ int main(void) {
   long sum = 0;
 #pragma omp parallel
   {
-    int const zero = omp_get_thread_num() * 0;
+    int const zero = omp_get_num_threads() * 0;
 #pragma omp for schedule(dynamic, 1) reduction(+ : sum)
     for (int i = 0; i < n; ++i) {
       int const v = a[i + 1] + zero;  // race
