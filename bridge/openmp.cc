@@ -241,9 +241,11 @@ void enter(task_t* t) {
 }
 
 // This thread's blocks of thread-local data (threadprivate variables), one
-// per module loaded when the thread first asked: every thread has its own
-// copy, so what a worksharing piece did there another thread would have
-// done in its own. Found once per thread; a module loaded later is left out.
+// per instrumented module loaded when the thread first asked: every thread
+// has its own copy, so what a worksharing piece did there another thread
+// would have done in its own. Found once per thread; a module loaded later
+// is left out. The runtime's and the C library's blocks hold nothing
+// logged, and each forget costs a hold of the detector's structure lock.
 struct tls_block_t {
   std::uintptr_t low, high;
 };
@@ -251,8 +253,33 @@ constexpr unsigned max_tls_blocks = 8;
 thread_local tls_block_t tls_blocks[max_tls_blocks] __attribute__((tls_model("initial-exec")));
 thread_local int tls_block_count __attribute__((tls_model("initial-exec"))) = -1;
 
+// Whether the object holds code the wrappers compiled: its dynamic string
+// table names the instrumentation's entry points. The bridge, which
+// defines them, holds no data of the program's.
+bool instrumented_module(dl_phdr_info const& info) {
+  auto const own = reinterpret_cast<std::uintptr_t>(&instrumented_module);
+  ElfW(Dyn) const* dynamic = nullptr;
+  for (unsigned p = 0; p < info.dlpi_phnum; ++p) {
+    ElfW(Phdr) const& h = info.dlpi_phdr[p];
+    std::uintptr_t const low = info.dlpi_addr + h.p_vaddr;
+    if (h.p_type == PT_LOAD && own >= low && own - low < h.p_memsz) return false;
+    if (h.p_type == PT_DYNAMIC) dynamic = reinterpret_cast<ElfW(Dyn) const*>(low);
+  }
+  if (dynamic == nullptr) return false;
+  std::uintptr_t strings = 0;
+  std::size_t size = 0;
+  for (ElfW(Dyn) const* d = dynamic; d->d_tag != DT_NULL; ++d) {
+    if (d->d_tag == DT_STRTAB) strings = d->d_un.d_ptr;
+    if (d->d_tag == DT_STRSZ) size = d->d_un.d_val;
+  }
+  if (strings == 0) return false;
+  if (strings < info.dlpi_addr) strings += info.dlpi_addr;  // the loader left it unrelocated
+  static char const name[] = "\0__tsan_init";  // with both NULs: the whole name
+  return memmem(reinterpret_cast<void const*>(strings), size, name, sizeof name) != nullptr;
+}
+
 int note_tls_block(dl_phdr_info* info, std::size_t, void*) {
-  if (info->dlpi_tls_data == nullptr) return 0;  // none, or not made for this thread yet
+  if (info->dlpi_tls_data == nullptr || !instrumented_module(*info)) return 0;  // none, or not made yet
   for (unsigned i = 0; i < info->dlpi_phnum && tls_block_count < int{max_tls_blocks}; ++i)
     if (info->dlpi_phdr[i].p_type == PT_TLS && info->dlpi_phdr[i].p_memsz != 0) {
       auto const low = reinterpret_cast<std::uintptr_t>(info->dlpi_tls_data);
