@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <ostream>
@@ -14,7 +15,6 @@
 #include "support/debugger.h"
 #include "support/worker.h"
 #include "vexa/runtime.h"
-#include "vexa/task_handles.h"
 
 using namespace vexa_test;
 using vexa::thread_model_t;
@@ -55,22 +55,28 @@ class TaskHandles : public ::testing::Test {
   }
 };
 
+// The smallest free handle of a thread model holding `handles`.
+unsigned short first_free(std::initializer_list<unsigned short> handles) {
+  vexa::identity_map_t m;
+  for (unsigned short h : handles) m[h] = {0, 1};
+  return m.first_free();
+}
+
 TEST(HandleChoice, SmallestHandleNotInUse) {
-  thread_model_t::threadid_t const someone{0, 1};
-  EXPECT_EQ(vexa::choose_handle(thread_model{}), 1);
-  EXPECT_EQ(vexa::choose_handle(thread_model{{2, someone}, {3, someone}}), 1);
-  EXPECT_EQ(vexa::choose_handle(thread_model{{1, someone}, {2, someone}, {4, someone}}), 3);
-  EXPECT_EQ(vexa::choose_handle(thread_model{{1, someone}, {2, someone}, {3, someone}}), 4);
+  EXPECT_EQ(first_free({}), 1);
+  EXPECT_EQ(first_free({2, 3}), 1);
+  EXPECT_EQ(first_free({1, 2, 4}), 3);
+  EXPECT_EQ(first_free({1, 2, 3}), 4);
 }
 
 TEST(HandleChoice, TopOfTheRangeAndOverflow) {
-  thread_model all;
-  for (unsigned h = 1; h <= 65535; ++h) all.emplace_hint(all.end(), static_cast<unsigned short>(h), thread_model_t::threadid_t{0, h});
-  EXPECT_EQ(vexa::choose_handle(all), 0);
+  vexa::identity_map_t all;
+  for (unsigned h = 1; h <= 65535; ++h) all[static_cast<unsigned short>(h)] = thread_model_t::threadid_t{0, h};
+  EXPECT_EQ(all.first_free(), 0);
   all.erase(65535);
-  EXPECT_EQ(vexa::choose_handle(all), 65535);
+  EXPECT_EQ(all.first_free(), 65535);
   all.erase(40000);
-  EXPECT_EQ(vexa::choose_handle(all), 40000);
+  EXPECT_EQ(all.first_free(), 40000);
 }
 
 TEST_F(TaskHandles, FirstTaskGetsOneAndLaterTasksTakeTheFirstGap) {

@@ -76,7 +76,7 @@ class identity_map_t {
   }
 
   // The smallest handle (1..65535) not in the map, or 0 when all are taken:
-  // what choose_handle() finds by a walk (task_handles.h).
+  // the rule by which task entries get handles.
   unsigned short first_free() const {
     for (std::uint32_t w = 0; w < handles / 64; ++w) {
       std::uint64_t free = ~used_[w];
