@@ -49,6 +49,13 @@ struct repeat_cache_t {
       return base == o.base && code == c && size == o.size && era == e && step == how.step && task == t &&
              access == a && locks == how.locks && atomic == how.atomic && places == p && log != nullptr;
     }
+    // Whether the access is this entry's again, with its log unchanged: then
+    // logging and checking it would change nothing and find nothing. The
+    // log's version is the only shared word read here.
+    bool repeats(object_t const& o, tsm_access_t a, address_t c, unsigned short t, site_how_t const& how,
+                 std::uint64_t e, std::uint64_t p) const {
+      return same(o, a, c, t, how, e, p) && log->version() == version;
+    }
     // What same() will compare, with the log and the version it had then.
     void remember(object_t const& o, tsm_access_t a, address_t c, unsigned short t, site_how_t const& how,
                   std::uint64_t e, std::uint64_t p, access_log_t const* l, std::uint64_t v) {

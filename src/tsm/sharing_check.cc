@@ -93,11 +93,8 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
   site_how_t const how = how_now(atomic);
   thread_info_t& self = current;
   repeat_cache_t::entry_t& seen = self.thread_arena_get().repeats.slot(object, access, to_address(code));
-  // The log's version is the only shared word read here (see repeat_cache.h).
   std::uint64_t const places = replaced_places();
-  if (seen.same(object, access, to_address(code), task, how, self.era, places) &&
-      seen.log->version() == seen.version)
-    return nullptr;
+  if (seen.repeats(object, access, to_address(code), task, how, self.era, places)) return nullptr;
   access_log_t* l = locked_log_of(object);
   case_builder_t b(*this, access, object, task, code, how);
   bool isolated;

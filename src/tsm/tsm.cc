@@ -2,6 +2,7 @@
 #include "tsm.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -303,24 +304,24 @@ std::size_t tsm_t::keys_in_use() {
 
 void tsm_t::forget(address_t begin, address_t end) {
   if (begin >= end) return;
+  // One hold of the structure lock for the walk and every log it takes
+  // away: a task's end forgets its dead frames, and taking the lock again
+  // for each of their objects made it the most contended lock of
+  // programs with many small tasks.
   std::vector<extent_index_t::entry_t> dead;
-  {
-    lock_scope held(structure_lock);
-    extents.for_each_meeting(begin, end, [&](extent_index_t::entry_t const& e) {
-      if (e.key.base >= begin && extent_index_t::high(e.key) <= end) dead.push_back(e);
-    });
-  }
-  if (!dead.empty()) forgotten.fetch_add(1, std::memory_order_relaxed);
+  lock_scope held(structure_lock);
+  extents.for_each_meeting(begin, end, [&](extent_index_t::entry_t const& e) {
+    if (e.key.base >= begin && extent_index_t::high(e.key) <= end) dead.push_back(e);
+  });
+  if (dead.empty()) return;
+  forgotten.fetch_add(1, std::memory_order_relaxed);
   for (extent_index_t::entry_t const& e : dead) {
     {
-      lock_scope held(e.log->lock);
-      // Recycled since the walk: not one of these objects.
-      if (e.log->dead || !(e.log->key() == e.key)) continue;
+      lock_scope n(e.log->lock);
       e.log->reads.clear();
       e.log->writes.clear();
-      e.log->changed();
     }
-    reclaim(e.log, e.key);
+    retire(e.log, e.key);
   }
 }
 
@@ -356,6 +357,15 @@ void tsm_t::discard(task_key_t task) {
   std::size_t const reserved = reserve_idle(list->size());
   std::size_t may_idle = reserved;
   std::atomic<std::ptrdiff_t>& shard = idle[task % idle_shards].count;
+  // Emptied logs go back in batches, one hold of the structure lock each.
+  extent_index_t::entry_t emptied[64];
+  std::size_t n = 0;
+  auto flush = [&] {
+    if (n == 0) return;
+    lock_scope held(structure_lock);
+    for (std::size_t i = 0; i < n; ++i) retire(emptied[i].log, emptied[i].key);
+    n = 0;
+  };
   for (access_log_t* l : *list) {
     object_t key;
     {
@@ -373,8 +383,10 @@ void tsm_t::discard(task_key_t task) {
       }
       key = l->key();
     }
-    reclaim(l, key);
+    emptied[n++] = extent_index_t::entry_t{key, l};
+    if (n == std::size(emptied)) flush();
   }
+  flush();
   settle_idle(reserved);
   slot->prune_at = 64;
   // A handle whose tasks once touched far more objects than this one gives
@@ -387,9 +399,9 @@ void tsm_t::discard(task_key_t task) {
   if (is_key(task)) give_back(task);
 }
 
-// Takes a log that no live task holds out of the detector, back to the pool.
-void tsm_t::reclaim(access_log_t* l, object_t const& key) {
-  lock_scope held(structure_lock);
+// Takes a log that no live task holds out of the detector, back to the
+// pool. The caller holds the structure lock.
+void tsm_t::retire(access_log_t* l, object_t const& key) {
   {
     lock_scope n(l->lock);
     // Another task may have logged into it since it emptied, or another

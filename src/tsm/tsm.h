@@ -248,7 +248,7 @@ class tsm_t : public feature_t {
     std::size_t offenses;
   };
   void put_in_address_order(case_t* c, std::vector<found_at_t> const& runs);
-  void reclaim(access_log_t* l, object_t const& key);
+  void retire(access_log_t* l, object_t const& key);
   std::size_t idle_count() const;
 
   lock_t structure_lock{lock_rank::tsm_structure};  // guards index changes, extents, pool, log keys and liveness

@@ -27,7 +27,16 @@ bool no_live_task() {
   if (record == nullptr || !enabled(VEXA_ENABLE_TSM)) return;
   self.code = ret;
   tsm_t& tsm = vexa.tsm;
-  if (tsm_t::case_t* c = tsm.access({to_address(address), size}, access, record->handle, ret, atomic)) tsm.commit(c);
+  object_t const object{to_address(address), size};
+  // A repeat returns before anything else: it would be logged and checked
+  // to no effect, and an access that the task's state or a filter keeps
+  // out of the log has no effect either, so the order of the two tests
+  // does not matter.
+  site_how_t const how{record->step, record->locks, atomic};
+  if (self.thread_arena_get().repeats.slot(object, access, to_address(ret))
+          .repeats(object, access, to_address(ret), record->handle, how, self.era, tsm.replaced_places()))
+    return;
+  if (tsm_t::case_t* c = tsm.access(object, access, record->handle, ret, atomic)) tsm.commit(c);
 }
 
 }  // namespace
