@@ -54,8 +54,9 @@ void touch_and_leave(int row, unsigned first, unsigned n) {
   _VEXA_leaveTask();
 }
 
-// Freed while idle, a log stops counting; a reset leaves nothing counted;
-// logs taken from the pool again after both are counted once.
+// Freed while idle, a log stays idle and is counted once; a wider object
+// over freed logs takes them away; a reset leaves nothing counted; logs
+// taken from the pool again after these are counted once.
 TEST(IdleLogs, FreeingAndResettingKeepTheCountExact) {
   switch_on();
   touch_and_leave(0, 0, 100);
@@ -64,8 +65,14 @@ TEST(IdleLogs, FreeingAndResettingKeepTheCountExact) {
 
   set_guard(VEXA_GUARD_TASK | VEXA_GUARD_MEMORY);  // the last leave switched the memory hooks off
   _VEXA_forgetMemory(&objects[0][0], &objects[0][100]);
-  EXPECT_EQ(rt.tsm.idle_logs(), 0u);
+  EXPECT_EQ(rt.tsm.idle_logs(), 100u);
   EXPECT_EQ(rt.tsm.live_logs(), 0u);
+  _VEXA_enterTask();
+  _VEXA_writeMemory(&objects[0][0], 100 * sizeof objects[0][0]);
+  EXPECT_EQ(rt.tsm.idle_logs(), 0u);
+  EXPECT_EQ(rt.tsm.live_logs(), 1u);
+  _VEXA_leaveTask();
+  set_guard(VEXA_GUARD_TASK | VEXA_GUARD_MEMORY);
 
   touch_and_leave(0, 0, 50);
   post(VEXA_PENDING_RESET_TSM);

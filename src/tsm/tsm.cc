@@ -53,6 +53,7 @@ access_log_t* tsm_t::create(object_t const& o) {
   if (spare) pool.add(std::move(spare));  // may throw; nothing changed yet
   if (access_log_t* l = index.find_exact(o)) return l;
   index.reserve_one();                  // may throw; nothing changed yet
+  drop_idle_meeting(o);
   access_log_t* l = pool.acquire();    // may throw; nothing changed yet
   try {
     extents.insert(o, l);
@@ -83,6 +84,26 @@ access_log_t* tsm_t::create(object_t const& o) {
   if (working > peak_working_set.load(std::memory_order_relaxed))
     peak_working_set.store(working, std::memory_order_relaxed);  // writers hold the structure lock
   return l;
+}
+
+// Takes away the idle logs that share a byte with o, whose log the caller
+// is about to make (under the structure lock): they hold nothing, and kept
+// they would count as its neighbours, sending every access of both through
+// the extent index. Revived under their own lock meanwhile, a log stays.
+void tsm_t::drop_idle_meeting(object_t const& o) {
+  std::vector<extent_index_t::entry_t> idle_ones;
+  extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
+    access_log_t* const l = e.log;
+    lock_scope held(l->lock);
+    if (!l->idle || !l->reads.empty() || !l->writes.empty()) return;
+    idle_ones.push_back(e);  // may throw; nothing changed yet
+    // Dead from here on: a thread that finds it in the index looks again.
+    l->idle = false;
+    l->dead = true;
+    l->changed();
+    idle[0].count.fetch_sub(1, std::memory_order_relaxed);
+  });
+  for (extent_index_t::entry_t const& e : idle_ones) take_out(e.log, e.key);
 }
 
 std::size_t tsm_t::idle_count() const {
@@ -304,25 +325,47 @@ std::size_t tsm_t::keys_in_use() {
 
 void tsm_t::forget(address_t begin, address_t end) {
   if (begin >= end) return;
-  // One hold of the structure lock for the walk and every log it takes
-  // away: a task's end forgets its dead frames, and taking the lock again
-  // for each of their objects made it the most contended lock of
-  // programs with many small tasks.
   std::vector<extent_index_t::entry_t> dead;
-  lock_scope held(structure_lock);
-  extents.for_each_meeting(begin, end, [&](extent_index_t::entry_t const& e) {
-    if (e.key.base >= begin && extent_index_t::high(e.key) <= end) dead.push_back(e);
-  });
+  {
+    lock_scope held(structure_lock);
+    extents.for_each_meeting(begin, end, [&](extent_index_t::entry_t const& e) {
+      if (e.key.base >= begin && extent_index_t::high(e.key) <= end) dead.push_back(e);
+    });
+  }
   if (dead.empty()) return;
   forgotten.fetch_add(1, std::memory_order_relaxed);
+  // Emptied, the logs stay indexed and idle, as a leaving task's do, up to
+  // the idle cap: the next task's frames and the next allocations of the
+  // same size lie at the same addresses, and making and unmaking their
+  // logs took the structure lock several times per task, which made it
+  // the most contended lock of programs with many small tasks. A new
+  // object that overlaps an idle log takes it away (create()).
+  std::size_t const reserved = reserve_idle(dead.size());
+  std::size_t may_idle = reserved;
+  std::size_t n = 0;
   for (extent_index_t::entry_t const& e : dead) {
+    access_log_t* const l = e.log;
     {
-      lock_scope n(e.log->lock);
-      e.log->reads.clear();
-      e.log->writes.clear();
+      lock_scope held(l->lock);
+      // Reclaimed or recycled since the walk: not one of these objects.
+      if (l->dead || !(l->key() == e.key)) continue;
+      l->reads.clear();
+      l->writes.clear();
+      l->changed();
+      if (l->idle) continue;
+      if (may_idle != 0) {
+        --may_idle;
+        l->idle = true;
+        idle[(to_address(l) >> 6) % idle_shards].count.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
     }
-    retire(e.log, e.key);
+    dead[n++] = e;  // past the cap: back to the pool
   }
+  settle_idle(reserved);
+  if (n == 0) return;
+  lock_scope held(structure_lock);
+  for (std::size_t i = 0; i < n; ++i) retire(dead[i].log, dead[i].key);
 }
 
 void tsm_t::name(task_key_t handle, thread_model_t::threadid_t const& identity) {
@@ -415,6 +458,11 @@ void tsm_t::retire(access_log_t* l, object_t const& key) {
       idle[0].count.fetch_sub(1, std::memory_order_relaxed);
     }
   }
+  take_out(l, key);
+}
+
+// The rest of retire(), for a log already marked dead under its lock.
+void tsm_t::take_out(access_log_t* l, object_t const& key) {
   index.erase(l);
   extents.erase(key);
   extents.for_each_meeting(extent_index_t::low(key), extent_index_t::high(key), [](extent_index_t::entry_t const& e) {
