@@ -147,7 +147,31 @@ struct access_log_t {
   lock_t lock{lock_rank::access_log};  // guards everything below but the links
   bool dead = true;        // in the pool, or being taken out of the detector
   bool idle = false;       // empty, kept indexed for the object's next task
+  std::uint8_t listed = 0;  // entries of listed_logs in use (below)
   std::uint32_t neighbours = 0;  // other live logs whose objects share a byte with this one
+  // The first of them (room for more costs every log its size): an
+  // access to an object inside one other, an element of a copied
+  // structure or range, examines both without the extent index and its
+  // structure lock. Complete when `listed` equals `neighbours`; a
+  // neighbour that goes leaves the list.
+  static constexpr unsigned listed_at_most = 1;
+  access_log_t* listed_logs[listed_at_most] = {};
+  void add_neighbour(access_log_t* n) {
+    ++neighbours;
+    if (listed < listed_at_most) listed_logs[listed++] = n;
+  }
+  void drop_neighbour(access_log_t* n) {
+    --neighbours;
+    for (unsigned i = 0; i < listed; ++i)
+      if (listed_logs[i] == n) {
+        listed_logs[i] = listed_logs[--listed];
+        return;
+      }
+  }
+  void clear_neighbours() {
+    neighbours = 0;
+    listed = 0;
+  }
   site_list_t reads;
   site_list_t writes;
 

@@ -100,10 +100,18 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
   bool isolated;
   bool appended;
   std::uint64_t version;
+  // The log and all its neighbours, when it lists them all.
+  extent_index_t::entry_t near[1 + access_log_t::listed_at_most];
+  std::size_t listed = 0;
   try {
     lock_scope held(l->lock, lock_scope::adopt);
     appended = record(l, access, task, to_address(code), how);
     isolated = l->neighbours == 0;
+    if (!isolated && l->listed == l->neighbours) {
+      near[listed++] = extent_index_t::entry_t{object, l};
+      // Their keys are read again under their own locks.
+      for (unsigned i = 0; i < l->listed; ++i) near[listed++] = extent_index_t::entry_t{{}, l->listed_logs[i]};
+    }
     // No other live log shares a byte with the object, so its own log is
     // all there is to examine; an empty (or wrapping) object does not even
     // overlap itself.
@@ -115,7 +123,10 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
   }
   if (appended) prune(task);
   if (access == TSM_WRITE) note_write_size(object.size);
-  if (!isolated) return check_extents(object, access, task, code, how);
+  if (!isolated) {
+    if (listed != 0) return examine_logs(object, access, task, code, how, near, near + listed, false);
+    return check_extents(object, access, task, code, how);
+  }
   if (b.c == nullptr) seen.remember(object, access, to_address(code), task, how, self.era, places, l, version);
   return b.c;
 }
@@ -154,7 +165,17 @@ tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsi
   }
   extent_index_t::entry_t* first = many.empty() ? few : many.data();
   extent_index_t::entry_t* past = many.empty() ? few + n : many.data() + many.size();
+  return examine_logs(o, access, task, code, how, first, past, true);
+}
 
+// Examines the logs one at a time under their own locks. With `keyed`, each
+// entry's key is the one its log had when the entry was taken; otherwise
+// the log's key is read under its lock, and a log that no longer shares a
+// byte with o is passed over.
+tsm_t::case_t* tsm_t::examine_logs(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
+                                   site_how_t const& how, extent_index_t::entry_t* first,
+                                   extent_index_t::entry_t* past, bool keyed) {
+  address_t const end = o.base + o.size;
   case_builder_t b(*this, access, o, task, code, how);
   std::vector<found_at_t> runs;
   try {
@@ -164,7 +185,14 @@ tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsi
         lock_scope held(e->log->lock);
         // Reclaimed since, it held nothing; recycled for another object, it
         // is not one of ours.
-        if (e->log->dead || !(e->log->key() == e->key)) continue;
+        if (e->log->dead) continue;
+        if (keyed) {
+          if (!(e->log->key() == e->key)) continue;
+        } else {
+          e->key = e->log->key();
+          object_t const& p = e->key;
+          if (!(p.base < end && (p.base <= o.base ? o.base < p.base + p.size : true))) continue;
+        }
         b.examine(*e->log, e->key, task);
       }
       if (b.logged != before) runs.push_back(found_at_t{e->key, b.logged - before});

@@ -61,12 +61,14 @@ access_log_t* tsm_t::create(object_t const& o) {
     pool.release(l);
     throw;
   }
+  access_log_t* listed[access_log_t::listed_at_most];
   std::uint32_t neighbours = 0;
   extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
     if (e.log == l) return;
     lock_scope n(e.log->lock);
-    ++e.log->neighbours;
+    e.log->add_neighbour(l);
     e.log->changed();
+    if (neighbours < access_log_t::listed_at_most) listed[neighbours] = e.log;
     ++neighbours;
   });
   {
@@ -76,6 +78,8 @@ access_log_t* tsm_t::create(object_t const& o) {
     VEXA_CHECK(l->reads.empty() && l->writes.empty() && !l->idle);
     l->set_key(o);
     l->neighbours = neighbours;
+    l->listed = static_cast<std::uint8_t>(std::min<std::uint32_t>(neighbours, access_log_t::listed_at_most));
+    std::copy(listed, listed + l->listed, l->listed_logs);
     l->dead = false;
     l->changed();
   }
@@ -465,10 +469,10 @@ void tsm_t::retire(access_log_t* l, object_t const& key) {
 void tsm_t::take_out(access_log_t* l, object_t const& key) {
   index.erase(l);
   extents.erase(key);
-  extents.for_each_meeting(extent_index_t::low(key), extent_index_t::high(key), [](extent_index_t::entry_t const& e) {
+  extents.for_each_meeting(extent_index_t::low(key), extent_index_t::high(key), [l](extent_index_t::entry_t const& e) {
     lock_scope n(e.log->lock);
     VEXA_CHECK(e.log->neighbours != 0);
-    --e.log->neighbours;
+    e.log->drop_neighbour(l);
     e.log->changed();
   });
   pool.release(l);
@@ -482,7 +486,7 @@ void tsm_t::reset() {
       lock_scope n(l->lock);
       l->reads.clear();
       l->writes.clear();
-      l->neighbours = 0;
+      l->clear_neighbours();
       l->changed();
       // Each mark leaves with its count, so that the count stays exact
       // while a leaving task idles logs this walk has not reached yet.

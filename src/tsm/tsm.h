@@ -241,6 +241,9 @@ class tsm_t : public feature_t {
   site_how_t how_now(bool atomic) const;
   case_t* check_extents(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
                         site_how_t const& how);
+  case_t* examine_logs(object_t const& o, tsm_access_t access, unsigned short task, void const* code,
+                       site_how_t const& how, extent_index_t::entry_t* first, extent_index_t::entry_t* past,
+                       bool keyed);
   // The offenses a check found, one run per log in the order it examined
   // them, reordered by the logs' objects; never throws.
   struct found_at_t {
