@@ -343,7 +343,9 @@ void tsm_t::forget(address_t begin, address_t end) {
   // same size lie at the same addresses, and making and unmaking their
   // logs took the structure lock several times per task, which made it
   // the most contended lock of programs with many small tasks. A new
-  // object that overlaps an idle log takes it away (create()).
+  // object that overlaps an idle log takes it away (create()), and so
+  // does the next forget that finds it still idle: otherwise every task's
+  // end would walk the idle logs of every frame its thread ever had.
   std::size_t const reserved = reserve_idle(dead.size());
   std::size_t may_idle = reserved;
   std::size_t n = 0;
@@ -356,15 +358,14 @@ void tsm_t::forget(address_t begin, address_t end) {
       l->reads.clear();
       l->writes.clear();
       l->changed();
-      if (l->idle) continue;
-      if (may_idle != 0) {
+      if (!l->idle && may_idle != 0) {
         --may_idle;
         l->idle = true;
         idle[(to_address(l) >> 6) % idle_shards].count.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
     }
-    dead[n++] = e;  // past the cap: back to the pool
+    dead[n++] = e;  // idle since the last forget, or past the cap: back to the pool
   }
   settle_idle(reserved);
   if (n == 0) return;
