@@ -100,7 +100,11 @@ void tsm_t::drop_idle_meeting(object_t const& o) {
     access_log_t* const l = e.log;
     lock_scope held(l->lock);
     if (!l->idle || !l->reads.empty() || !l->writes.empty()) return;
-    idle_ones.push_back(e);  // may throw; nothing changed yet
+    try {
+      idle_ones.push_back(e);
+    } catch (std::bad_alloc const&) {
+      return;  // it stays, a neighbour: slower, not wrong
+    }
     // Dead from here on: a thread that finds it in the index looks again.
     l->idle = false;
     l->dead = true;

@@ -11,10 +11,12 @@
 //  - the log index finds an object's log in constant expected time, without
 //    a lock (log_index.h);
 //  - each log counts its live neighbours (other logs sharing a byte with
-//    it); an access to a log without neighbours is logged and checked under
-//    that log's lock alone, and only the others ask the extent index, which
-//    finds overlapping logs in time proportional to what it finds
-//    (extent_index.h);
+//    it) and names the first of them; an access to a log without
+//    neighbours is logged and checked under that log's lock alone, one
+//    whose only neighbour it names (an element of a copied structure)
+//    under the two logs' locks in turn, and only the others ask the extent
+//    index, which finds overlapping logs in time proportional to what it
+//    finds (extent_index.h);
 //  - each task handle keeps the list of logs it touched, so a leaving task
 //    visits those only; a log no live task holds goes back to the pool
 //    (log_pool.h) and its memory serves the next new object. Up to as many
@@ -22,6 +24,10 @@
 //    indexed instead, idle, so that a program whose tasks touch the same
 //    objects over and over (a sweep per parallel region) does not make and
 //    unmake every log each time; memory stays within twice the working set.
+//    Freed memory's logs (forget()) idle the same way, since the next task's
+//    frames and the next allocations of a size land at the same places; a
+//    new object overlapping idle logs, or a second forget that finds them
+//    still idle, takes them away.
 //    The idle count is exact (each idle mark is counted once, whoever takes
 //    the log away), and leaving tasks reserve their share of the cap under
 //    idle_lock before they idle anything, so tasks leaving at once cannot
