@@ -53,7 +53,6 @@ access_log_t* tsm_t::create(object_t const& o) {
   if (spare) pool.add(std::move(spare));  // may throw; nothing changed yet
   if (access_log_t* l = index.find_exact(o)) return l;
   index.reserve_one();                  // may throw; nothing changed yet
-  drop_idle_meeting(o);
   access_log_t* l = pool.acquire();    // may throw; nothing changed yet
   try {
     extents.insert(o, l);
@@ -63,14 +62,32 @@ access_log_t* tsm_t::create(object_t const& o) {
   }
   access_log_t* listed[access_log_t::listed_at_most];
   std::uint32_t neighbours = 0;
+  // Idle logs that meet the object go: they hold nothing, and kept they
+  // would count as its neighbours, sending every access of both through
+  // the extent index. One revived under its own lock meanwhile stays.
+  std::vector<extent_index_t::entry_t> idle_ones;
   extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
     if (e.log == l) return;
     lock_scope n(e.log->lock);
+    if (e.log->idle && e.log->reads.empty() && e.log->writes.empty()) {
+      try {
+        idle_ones.push_back(e);
+        // Dead from here on: a thread that finds it in the index looks again.
+        e.log->idle = false;
+        e.log->dead = true;
+        e.log->changed();
+        idle[0].count.fetch_sub(1, std::memory_order_relaxed);
+        return;
+      } catch (std::bad_alloc const&) {
+        // It stays, a neighbour: slower, not wrong.
+      }
+    }
     e.log->add_neighbour(l);
     e.log->changed();
     if (neighbours < access_log_t::listed_at_most) listed[neighbours] = e.log;
     ++neighbours;
   });
+  for (extent_index_t::entry_t const& e : idle_ones) take_out(e.log, e.key, l);
   {
     // A thread that kept a pointer to this log from an earlier life may
     // lock it at any time; it sees either the dead log or the new one.
@@ -88,30 +105,6 @@ access_log_t* tsm_t::create(object_t const& o) {
   if (working > peak_working_set.load(std::memory_order_relaxed))
     peak_working_set.store(working, std::memory_order_relaxed);  // writers hold the structure lock
   return l;
-}
-
-// Takes away the idle logs that share a byte with o, whose log the caller
-// is about to make (under the structure lock): they hold nothing, and kept
-// they would count as its neighbours, sending every access of both through
-// the extent index. Revived under their own lock meanwhile, a log stays.
-void tsm_t::drop_idle_meeting(object_t const& o) {
-  std::vector<extent_index_t::entry_t> idle_ones;
-  extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
-    access_log_t* const l = e.log;
-    lock_scope held(l->lock);
-    if (!l->idle || !l->reads.empty() || !l->writes.empty()) return;
-    try {
-      idle_ones.push_back(e);
-    } catch (std::bad_alloc const&) {
-      return;  // it stays, a neighbour: slower, not wrong
-    }
-    // Dead from here on: a thread that finds it in the index looks again.
-    l->idle = false;
-    l->dead = true;
-    l->changed();
-    idle[0].count.fetch_sub(1, std::memory_order_relaxed);
-  });
-  for (extent_index_t::entry_t const& e : idle_ones) take_out(e.log, e.key);
 }
 
 std::size_t tsm_t::idle_count() const {
@@ -471,10 +464,12 @@ void tsm_t::retire(access_log_t* l, object_t const& key) {
 }
 
 // The rest of retire(), for a log already marked dead under its lock.
-void tsm_t::take_out(access_log_t* l, object_t const& key) {
+// `uncounted` is a log being made that never counted it as a neighbour.
+void tsm_t::take_out(access_log_t* l, object_t const& key, access_log_t const* uncounted) {
   index.erase(l);
   extents.erase(key);
-  extents.for_each_meeting(extent_index_t::low(key), extent_index_t::high(key), [l](extent_index_t::entry_t const& e) {
+  extents.for_each_meeting(extent_index_t::low(key), extent_index_t::high(key), [&](extent_index_t::entry_t const& e) {
+    if (e.log == uncounted) return;
     lock_scope n(e.log->lock);
     VEXA_CHECK(e.log->neighbours != 0);
     e.log->drop_neighbour(l);

@@ -258,8 +258,7 @@ class tsm_t : public feature_t {
   };
   void put_in_address_order(case_t* c, std::vector<found_at_t> const& runs);
   void retire(access_log_t* l, object_t const& key);
-  void take_out(access_log_t* l, object_t const& key);
-  void drop_idle_meeting(object_t const& o);
+  void take_out(access_log_t* l, object_t const& key, access_log_t const* uncounted = nullptr);
   std::size_t idle_count() const;
 
   lock_t structure_lock{lock_rank::tsm_structure};  // guards index changes, extents, pool, log keys and liveness
