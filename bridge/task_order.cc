@@ -10,6 +10,8 @@ void node_list_t::add(task_t* t) {
   std::vector<task_t*> dropped;
   {
     spin_scope held(lock);
+    // A task's children list usually ends at two or three: one allocation.
+    if (nodes.capacity() == 0) nodes.reserve(4);
     nodes.push_back(t);
     if (nodes.size() < compact_at) return;
     auto gone = [](task_t* n) { return n->absorbed.load(std::memory_order_relaxed); };
@@ -92,24 +94,43 @@ bool vector_clock_t::covers(vector_clock_t const& other, std::uint64_t id, std::
 
 void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) {
   if (other.entries_.empty() && id == 0) return;  // most fulfilment clocks: nothing to copy
-  if (covers(other, id, step)) return;  // a lock taken again by its last owner, a repeated acquire
-  if (few_into_many(other) && entries_.size() < purge_at_) {
+  bool const piecewise = few_into_many(other) && entries_.size() < purge_at_;
+  // A lock taken again by its last owner, a repeated acquire. A piecewise
+  // merge finds the same by itself, in one search per entry, not two.
+  if (!piecewise && covers(other, id, step)) return;
+  if (piecewise) {
     // Each entry goes where it belongs, without copying the clock: a
     // region's epoch clock takes every task that finishes in the epoch, and
     // a new task's id comes last, so a producer of many tasks that nothing
     // joins before the barrier costs a constant per task, not its count.
-    auto put = [this](entry_t const& e) {
-      auto const it = std::lower_bound(entries_.begin(), entries_.end(), e.id,
-                                       [](entry_t const& x, std::uint64_t k) { return x.id < k; });
-      if (it != entries_.end() && it->id == e.id) it->step = std::max(it->step, e.step);
-      else if (!retired(e.id)) entries_.insert(it, e);
+    // `other` is sorted: each search starts where the one before ended.
+    using place_t = std::vector<entry_t>::iterator;
+    auto put = [this](place_t from, entry_t const& e) {
+      place_t const it = std::lower_bound(from, entries_.end(), e.id,
+                                          [](entry_t const& x, std::uint64_t k) { return x.id < k; });
+      if (it != entries_.end() && it->id == e.id) {
+        it->step = std::max(it->step, e.step);
+        return it;
+      }
+      return retired(e.id) ? it : entries_.insert(it, e);
     };
-    for (entry_t const& e : other.entries_) put(e);
-    if (id != 0) put({id, step});
+    place_t from = entries_.begin();
+    for (entry_t const& e : other.entries_) from = put(from, e);
+    if (id != 0) put(entries_.begin(), {id, step});
     return;
   }
-  std::vector<entry_t> out;
-  out.reserve(entries_.size() + other.entries_.size() + 1);
+  // A clock that has room takes the result back into its own buffer, by
+  // way of this thread's spare one: every task's clock is merged at each
+  // join, and a fresh buffer per merge, freed by whichever thread drops the
+  // task, kept two threads contending for the allocator's arena locks. A
+  // clock that must grow gets room to spare for the next merges.
+  std::size_t const most = entries_.size() + other.entries_.size() + 1;
+  bool const in_place = entries_.capacity() >= most;
+  thread_local std::vector<entry_t> spare;
+  std::vector<entry_t> fresh;
+  std::vector<entry_t>& out = in_place ? spare : fresh;
+  out.clear();
+  out.reserve(in_place ? most : most + most / 2);
   entry_t const extra{id, step};
   auto a = entries_.cbegin(), b = other.entries_.cbegin();
   auto const a_end = entries_.cend(), b_end = other.entries_.cend();
@@ -137,7 +158,13 @@ void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::u
     else if (ours) ++a;
     else ++b;
   }
-  entries_.swap(out);
+  if (in_place) {
+    entries_.assign(out.begin(), out.end());
+    // One huge merge (a region's end) does not leave its room behind.
+    if (spare.capacity() > 4096) std::vector<entry_t>().swap(spare);
+  } else {
+    entries_.swap(out);
+  }
   if (purge) purge_at_ = std::max<std::size_t>(64, 2 * entries_.size());
 }
 
@@ -149,29 +176,32 @@ void unref(region_t* r) {
 }
 
 void unref(task_t* t) {
+  // acq_rel: the last owner sees every other owner's writes before it frees.
+  if (t == nullptr || t->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   // With a work list rather than recursion: a chain of tasks, each holding
-  // the one before (parent, predecessor), may be long.
-  thread_local std::vector<task_t*>* pending = nullptr;
-  if (pending != nullptr) {  // an unref below us frees: it is on the list
-    if (t != nullptr) pending->push_back(t);
+  // the one before (parent, predecessor), may be long. The list holds tasks
+  // whose last reference went while another was being freed; it is made
+  // only then (most unrefs free nothing, and most frees free one task).
+  thread_local std::vector<task_t*>* dead = nullptr;
+  if (dead != nullptr) {
+    dead->push_back(t);
     return;
   }
   std::vector<task_t*> work;
-  pending = &work;
-  work.push_back(t);
-  while (!work.empty()) {
-    task_t* const x = work.back();
-    work.pop_back();
-    if (x == nullptr || x->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) continue;
-    work.push_back(x->parent);
-    work.insert(work.end(), x->predecessors.begin(), x->predecessors.end());
+  dead = &work;
+  for (task_t* x = t;;) {
+    unref(x->parent);
+    for (task_t* p : x->predecessors) unref(p);
     x->predecessors.clear();
-    clear_dependences(x);          // pushes through unref()
-    for (task_t* c : x->finished_children.take()) work.push_back(c);
+    clear_dependences(x);  // unrefs what its slots held
+    for (task_t* c : x->finished_children.take()) unref(c);
     unref(x->home);
     delete x;
+    if (work.empty()) break;
+    x = work.back();
+    work.pop_back();
   }
-  pending = nullptr;
+  dead = nullptr;
 }
 
 void place(task_t* t) { _VEXA_placeTask(t, t->step); }
