@@ -20,8 +20,13 @@ struct handoff_t {
   vector_clock_t given;  // the giver's clock, with its own step, when it let go
 };
 
-struct shard_t {
+// A line each: every free() of the program looks at the shard of its pages.
+struct alignas(64) shard_t {
   vexa::lock_t lock{vexa::lock_rank::bridge_sync};
+  // objects.size(), written under lock. Read without it by free(), which
+  // skips an empty shard: a stale 0 misses only an object made by a
+  // release that no acquire of the freeing thread's can have seen yet.
+  std::atomic<std::size_t> held{0};
   std::map<std::uintptr_t, vector_clock_t> objects;  // by address; under lock
   std::map<std::uintptr_t, handoff_t> handoffs;      // by lock name; under lock
 };
@@ -50,7 +55,10 @@ shard_t& shard_of(std::uintptr_t a) { return shards()[(a >> page_bits) & (shard_
 // The object's clock, made if missing; under the shard's lock.
 vector_clock_t& clock_of(shard_t& s, std::uintptr_t a) {
   auto const [it, made] = s.objects.try_emplace(a);
-  if (made) object_count.fetch_add(1, std::memory_order_relaxed);
+  if (made) {
+    object_count.fetch_add(1, std::memory_order_relaxed);
+    s.held.store(s.objects.size(), std::memory_order_relaxed);
+  }
   return it->second;
 }
 
@@ -253,6 +261,7 @@ void forget_sync(void const* begin, void const* end) {
   if (b >= e) return;
   own_memory_scope own;
   auto drop = [b, e](shard_t& s) {
+    if (s.held.load(std::memory_order_relaxed) == 0) return;  // see shard_t
     vexa::lock_scope held(s.lock);
     auto const first = s.objects.lower_bound(b);
     auto last = first;
@@ -260,6 +269,7 @@ void forget_sync(void const* begin, void const* end) {
     for (; last != s.objects.end() && last->first < e; ++last) ++n;
     if (n == 0) return;
     s.objects.erase(first, last);
+    s.held.store(s.objects.size(), std::memory_order_relaxed);
     object_count.fetch_sub(n, std::memory_order_relaxed);
   };
   std::uintptr_t const pages = ((e - 1) >> page_bits) - (b >> page_bits) + 1;
