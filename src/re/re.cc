@@ -288,7 +288,7 @@ void re_t::listed_others(call_t& call, holders_t& h, std::uint64_t before, std::
   lock_scope held(feature_lock);
   if (generation_.load(std::memory_order_relaxed) != call.generation) return;  // reset() writes it under this lock
   try {
-    others.reserve(h.tasks.size());
+    others.reserve(h.tasks.size() + 1);  // and the caller, whom raise() appends
   } catch (...) {
     // Not counted after all. The word is this task's while it counts, so a
     // store puts it back; pairs with the acquire loads in hold().
@@ -454,18 +454,22 @@ std::size_t re_t::open_tasks() {
 }
 
 void re_t::raise(unsigned short task, void const* function, std::vector<unsigned short>& noted) {
+  noted.push_back(task);  // into room that hold() reserved, on entry
+  // A report names two or three tasks: their identities are built on the
+  // stack, as every recursive call of a function two tasks run raises one.
+  vexa_task_identity_t few[8];
+  std::vector<vexa_task_identity_t> many;
+  if (noted.size() > std::size(few)) many.resize(noted.size());
+  vexa_task_identity_t* const list = many.empty() ? few : many.data();
   lock_scope held(vexa.lock);
-  std::vector<vexa_task_identity_t> list;
-  list.reserve(noted.size() + 1);
-  noted.push_back(task);
-  for (unsigned short h : noted) {
-    thread_model_t::threadid_t const id = vexa.identity_of(h);
-    list.push_back({id.task_id, id.thread});
+  for (std::size_t i = 0; i < noted.size(); ++i) {
+    thread_model_t::threadid_t const id = vexa.identity_of(noted[i]);
+    list[i] = {id.task_id, id.thread};
   }
   auto& record = __vexa_current_detection.u.re;
   record.function = to_address(function);
-  record.count = list.size();
-  record.offenses = to_address(list.data());
+  record.count = noted.size();
+  record.offenses = to_address(list);
   vexa.notify_debugger(VEXA_EVENT_REENTRANT_CALL);
 }
 
