@@ -251,6 +251,25 @@ TEST_F(SharingRule, TaskThatLeftIsForgotten) {
   EXPECT_EQ(reasons(), nothing);
 }
 
+// Forgetting a small range looks first, without a lock, at counts per page
+// of what lies there: an object in one page, one across a page boundary and
+// one over many pages are each forgotten; the last one, kept, conflicts.
+TEST_F(SharingRule, ForgottenObjectsConflictWithNothingWhateverPagesTheyCover) {
+  team_t team(2);
+  struct {
+    std::uintptr_t base;
+    unsigned size;
+  } const objects[] = {{0x50010, 8}, {0x50ffc, 8}, {0x60000, 0x9000}, {0x80000, 4}};
+  for (auto const& o : objects) team.write(0, o.base, o.size, 0x400);
+  for (std::size_t i = 0; i + 1 < std::size(objects); ++i)
+    team[0].run([o = objects[i]] {
+      _VEXA_forgetMemory(reinterpret_cast<void const*>(o.base), reinterpret_cast<void const*>(o.base + o.size));
+    });
+  for (auto const& o : objects) team.write(1, o.base, o.size, 0x500);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)), std::vector<access_t>{written(team[0], 0x80000, 4, 0x400)});
+}
+
 // A wide read that starts further below a write than any write so far was
 // wide is still found, whatever object lies in between.
 TEST_F(SharingRule, ObjectInBetweenDoesNotHideAWideReadFurtherDown) {

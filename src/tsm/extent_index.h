@@ -18,10 +18,17 @@
 // and a mask of the classes in use skips the rest. Nothing comes out in any
 // order.
 //
-// Everything here runs under the detector's structure lock.
+// Everything here runs under the detector's structure lock but holds_none(),
+// which tells without it that no log lies within a small range: most of
+// what a program frees (the runtime's own blocks, argument blocks of tasks
+// that touched none of theirs) was never logged, and each free took the
+// structure lock only to find nothing. It reads how many logs of up to
+// 64 KiB meet each page, counted in a fixed table by a hash of the page
+// (a collision only makes it answer "maybe").
 #ifndef VEXA_TSM_EXTENT_INDEX_H
 #define VEXA_TSM_EXTENT_INDEX_H
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -41,7 +48,7 @@ class extent_index_t {
     friend bool operator<(entry_t const& a, entry_t const& b) { return a.key < b.key; }
   };
 
-  extent_index_t() = default;
+  extent_index_t() : counts_(new std::atomic<std::uint32_t>[count_slots]()) {}
   extent_index_t(extent_index_t const&) = delete;
   extent_index_t& operator=(extent_index_t const&) = delete;
   ~extent_index_t() { clear(); }
@@ -61,16 +68,34 @@ class extent_index_t {
     unsigned const c = class_of(key.size);
     by_class_[c].add(entry_t{key, log}, bucket_of(key.base, c));
     used_ |= std::uint64_t{1} << c;
+    count(key, 1);
   }
   void erase(object_t const& key) {
     unsigned const c = class_of(key.size);
     table_t& t = by_class_[c];
+    std::size_t const before = t.entries;
     t.remove(key, bucket_of(key.base, c));
     if (t.entries == 0) used_ &= ~(std::uint64_t{1} << c);
+    if (t.entries != before) count(key, -1);
   }
   void clear() {
     for (table_t& t : by_class_) t.clear();
     used_ = 0;
+    for (std::size_t i = 0; i < count_slots; ++i) counts_[i].store(0, std::memory_order_relaxed);
+  }
+
+  // True only when no log lies within [lo, hi); false for any range wider
+  // than `holds_none_at_most`, which larger logs need not be counted for.
+  // Without the structure lock: a log whose insertion happens before the
+  // call is seen (its counts were stored then, and each stays above zero
+  // while it is indexed); one inserted meanwhile may be missed, as a walk
+  // that took the lock first would have missed it.
+  static constexpr std::uint64_t holds_none_at_most = std::uint64_t{64} << 10;
+  bool holds_none(std::uint64_t lo, std::uint64_t hi) const {
+    if (hi <= lo || hi - lo > holds_none_at_most) return false;
+    for (std::uint64_t p = lo >> page_bits; p <= (hi - 1) >> page_bits; ++p)
+      if (counts_[page_slot(p)].load(std::memory_order_relaxed) != 0) return false;
+    return true;
   }
 
   // Calls f(entry) for every log whose bytes meet [lo, hi), class by class.
@@ -257,8 +282,26 @@ class extent_index_t {
     }
   };
 
+  // The counts behind holds_none(), by a hash of the page.
+  static constexpr unsigned page_bits = 12;
+  static constexpr std::size_t count_slots = std::size_t{1} << 16;
+  static std::size_t page_slot(std::uint64_t page) {
+    return static_cast<std::size_t>((page * 0x9e3779b97f4a7c15ull) >> 48);
+  }
+  // Writers hold the structure lock, so a load and a store suffice; the
+  // relaxed loads of holds_none() pair with these stores.
+  void count(object_t const& key, int by) {
+    std::uint64_t const lo = low(key), hi = high(key);
+    if (hi - lo > holds_none_at_most) return;
+    for (std::uint64_t p = lo >> page_bits; p <= (hi - 1) >> page_bits; ++p) {
+      std::atomic<std::uint32_t>& n = counts_[page_slot(p)];
+      n.store(n.load(std::memory_order_relaxed) + static_cast<std::uint32_t>(by), std::memory_order_relaxed);
+    }
+  }
+
   table_t by_class_[classes];
   std::uint64_t used_ = 0;  // bit c: class c is not empty
+  std::unique_ptr<std::atomic<std::uint32_t>[]> counts_;
 };
 
 }  // namespace vexa

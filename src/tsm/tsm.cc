@@ -326,14 +326,28 @@ std::size_t tsm_t::keys_in_use() {
 
 void tsm_t::forget(address_t begin, address_t end) {
   if (begin >= end) return;
-  std::vector<extent_index_t::entry_t> dead;
+  if (extents.holds_none(begin, end)) return;  // without the structure lock
+  // Every task's end forgets its dead stack and argument block, which hold
+  // a few objects: those are gathered on the stack, and only a larger
+  // forget (a freed array of logged elements) allocates.
+  extent_index_t::entry_t few[32];
+  std::vector<extent_index_t::entry_t> many;
+  std::size_t found = 0;
   {
     lock_scope held(structure_lock);
     extents.for_each_meeting(begin, end, [&](extent_index_t::entry_t const& e) {
-      if (e.key.base >= begin && extent_index_t::high(e.key) <= end) dead.push_back(e);
+      if (e.key.base < begin || extent_index_t::high(e.key) > end) return;
+      if (found < std::size(few)) {
+        few[found++] = e;
+        return;
+      }
+      if (many.empty()) many.assign(few, few + found);  // may throw; nothing changed yet
+      many.push_back(e);
     });
   }
-  if (dead.empty()) return;
+  if (found == 0) return;
+  extent_index_t::entry_t* const dead = many.empty() ? few : many.data();
+  std::size_t const count = many.empty() ? found : many.size();
   forgotten.fetch_add(1, std::memory_order_relaxed);
   // Emptied, the logs stay indexed and idle, as a leaving task's do, up to
   // the idle cap: the next task's frames and the next allocations of the
@@ -343,10 +357,11 @@ void tsm_t::forget(address_t begin, address_t end) {
   // object that overlaps an idle log takes it away (create()), and so
   // does the next forget that finds it still idle: otherwise every task's
   // end would walk the idle logs of every frame its thread ever had.
-  std::size_t const reserved = reserve_idle(dead.size());
+  std::size_t const reserved = reserve_idle(count);
   std::size_t may_idle = reserved;
   std::size_t n = 0;
-  for (extent_index_t::entry_t const& e : dead) {
+  for (std::size_t i = 0; i < count; ++i) {
+    extent_index_t::entry_t const e = dead[i];
     access_log_t* const l = e.log;
     {
       lock_scope held(l->lock);
