@@ -270,6 +270,28 @@ TEST_F(SharingRule, ForgottenObjectsConflictWithNothingWhateverPagesTheyCover) {
   EXPECT_EQ(offended(stop(0)), std::vector<access_t>{written(team[0], 0x80000, 4, 0x400)});
 }
 
+// The detector's structure is split by megabyte of address space: an
+// object across a megabyte boundary, or over more megabytes than there are
+// shards, meets what lies in any of them, and a forget of a range of many
+// megabytes, most of them empty, takes away what lies in it.
+TEST_F(SharingRule, ObjectsOverSeveralMegabytesMeetAndAreForgottenAsOne) {
+  team_t team(3);
+  team.write(0, 0x1ffff8, 16, 0x400);
+  team.write(0, 0x3000000, 0x1800000, 0x410);
+  team.write(1, 0x1ffffc, 4, 0x500);
+  team.write(1, 0x200004, 4, 0x510);
+  team.write(1, 0x4000000, 4, 0x520);
+  team.write(1, 0x47ffffc, 4, 0x530);
+  ASSERT_EQ(reasons(), events(4, VEXA_EVENT_DATA_SHARING));
+  EXPECT_EQ(offended(stop(1)), std::vector<access_t>{written(team[0], 0x1ffff8, 16, 0x400)});
+  EXPECT_EQ(offended(stop(3)), std::vector<access_t>{written(team[0], 0x3000000, 0x1800000, 0x410)});
+  forget();
+  team[2].run([] { _VEXA_forgetMemory(reinterpret_cast<void const*>(0x100000), reinterpret_cast<void const*>(0x8000000)); });
+  team.write(2, 0x1ffffc, 4, 0x600);
+  team.write(2, 0x4000000, 4, 0x610);
+  EXPECT_EQ(reasons(), nothing);
+}
+
 // A wide read that starts further below a write than any write so far was
 // wide is still found, whatever object lies in between.
 TEST_F(SharingRule, ObjectInBetweenDoesNotHideAWideReadFurtherDown) {

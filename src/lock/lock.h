@@ -57,7 +57,8 @@ enum class lock_rank : unsigned char {
   runtime,            // vexa_t::lock: thread model, stops (configure() resets detectors under it)
   tsm_feature,        // tsm_t's feature_lock: the largest write
   re_feature,         // re_t's feature_lock: holder lists, table growth, stack buffer swaps, reset
-  tsm_structure,      // tsm_t::structure_lock: indexes, pool, log keys
+  tsm_structure,      // the first of tsm_t's structure shards: indexes, pool, log keys
+  tsm_structure_last = tsm_structure + 15,  // ... one rank each, taken in ascending order
   access_log,         // one access log's lock (a thread holds at most one)
   handle_table,       // a handle_table_t's block allocation (touched lists, places, identities, re's stacks)
   tsm_cases,          // tsm_t::cases_lock
@@ -76,6 +77,9 @@ enum class lock_rank : unsigned char {
 };
 
 inline char const* rank_name(lock_rank r);
+// The ranks the structure shards take past the first, which share its name.
+constexpr unsigned extra_structure_ranks =
+    static_cast<unsigned>(lock_rank::tsm_structure_last) - static_cast<unsigned>(lock_rank::tsm_structure);
 
 class lock_t;
 
@@ -123,7 +127,7 @@ inline lock_registry_t lock_registry;
 #ifdef VEXA_CHECKING
 // The ranks the calling thread holds, in the order taken (ascending).
 struct held_ranks_t {
-  static constexpr unsigned capacity = 16;
+  static constexpr unsigned capacity = 32;  // every structure shard, and what nests under them
   lock_rank rank[capacity];
   unsigned count;
 };
@@ -298,15 +302,18 @@ unsigned lock_registry_t::listed(lock_rank r) noexcept {
 }
 
 inline char const* rank_name(lock_rank r) {
+  unsigned i = static_cast<unsigned>(r);
+  if (r > lock_rank::tsm_structure_last) i -= extra_structure_ranks;
+  else if (r > lock_rank::tsm_structure) i = static_cast<unsigned>(lock_rank::tsm_structure);
   static char const* const names[] = {"runtime lock",        "tsm feature lock",   "re feature lock",
                                       "tsm structure lock",  "access log lock",    "handle table lock",
                                       "tsm cases lock",      "tsm idle lock",      "tsm key lock",
                                       "finished-task lock",  "distinct lock",      "lock-set lock",
                                       "arena pool lock",     "bridge call-site lock", "bridge thread registry lock",
                                       "bridge sync object lock", "bridge list lock"};
-  static_assert(sizeof names / sizeof names[0] == static_cast<unsigned>(lock_rank::count), "a name per rank");
-  return static_cast<unsigned>(r) < static_cast<unsigned>(lock_rank::count) ? names[static_cast<unsigned>(r)]
-                                                                            : "unknown lock";
+  static_assert(sizeof names / sizeof names[0] == static_cast<unsigned>(lock_rank::count) - extra_structure_ranks,
+                "a name per rank");
+  return r < lock_rank::count ? names[i] : "unknown lock";
 }
 
 // Holds a lock for a scope, so that a std::bad_alloc passing through a hook

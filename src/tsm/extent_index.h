@@ -18,13 +18,14 @@
 // and a mask of the classes in use skips the rest. Nothing comes out in any
 // order.
 //
-// Everything here runs under the detector's structure lock but holds_none(),
-// which tells without it that no log lies within a small range: most of
-// what a program frees (the runtime's own blocks, argument blocks of tasks
-// that touched none of theirs) was never logged, and each free took the
-// structure lock only to find nothing. It reads how many logs of up to
-// 64 KiB meet each page, counted in a fixed table by a hash of the page
-// (a collision only makes it answer "maybe").
+// Everything here runs under the detector's structure lock (the lock of the
+// shard it belongs to, tsm.h) but holds_none(), which tells without it that
+// no log lies within a small range: most of what a program frees (the
+// runtime's own blocks, argument blocks of tasks that touched none of
+// theirs) was never logged, and each free took the structure lock only to
+// find nothing. It reads how many logs of up to 64 KiB meet each page,
+// counted in a fixed table by a hash of the page (a collision only makes
+// it answer "maybe").
 #ifndef VEXA_TSM_EXTENT_INDEX_H
 #define VEXA_TSM_EXTENT_INDEX_H
 
@@ -284,9 +285,9 @@ class extent_index_t {
 
   // The counts behind holds_none(), by a hash of the page.
   static constexpr unsigned page_bits = 12;
-  static constexpr std::size_t count_slots = std::size_t{1} << 16;
+  static constexpr std::size_t count_slots = std::size_t{1} << 12;
   static std::size_t page_slot(std::uint64_t page) {
-    return static_cast<std::size_t>((page * 0x9e3779b97f4a7c15ull) >> 48);
+    return static_cast<std::size_t>((page * 0x9e3779b97f4a7c15ull) >> 52);
   }
   // Writers hold the structure lock, so a load and a store suffice; the
   // relaxed loads of holds_none() pair with these stores.

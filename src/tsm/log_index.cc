@@ -49,7 +49,7 @@ void log_index_t::link(table_t* t, access_log_t* log) {
 
 void log_index_t::reserve_one() {
   table_t* t = table_.load(std::memory_order_relaxed);  // structure lock held
-  if (count_ < t->mask + 1) return;
+  if (size() < t->mask + 1) return;
   retired_.reserve(retired_.size() + 1);  // may throw; nothing changed yet
   std::unique_ptr<table_t> grown(new table_t(t->bits + 2));
   for (std::size_t b = 0; b <= t->mask; ++b) {
@@ -67,7 +67,7 @@ void log_index_t::reserve_one() {
 
 void log_index_t::insert(access_log_t* log) {
   link(table_.load(std::memory_order_relaxed), log);  // structure lock held
-  ++count_;
+  count_.store(size() + 1, std::memory_order_relaxed);
 }
 
 void log_index_t::erase(access_log_t* log) {
@@ -79,7 +79,7 @@ void log_index_t::erase(access_log_t* log) {
       // The unlinked log keeps its own link, so a reader standing on it
       // walks on into the chain.
       at->store(log->bucket_next.load(std::memory_order_relaxed), std::memory_order_release);
-      --count_;
+      count_.store(size() - 1, std::memory_order_relaxed);
       return;
     }
   }
@@ -88,7 +88,7 @@ void log_index_t::erase(access_log_t* log) {
 void log_index_t::clear() {
   table_t* t = table_.load(std::memory_order_relaxed);  // structure lock held
   for (std::size_t b = 0; b <= t->mask; ++b) t->heads[b].store(nullptr, std::memory_order_release);
-  count_ = 0;
+  count_.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace vexa

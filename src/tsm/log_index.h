@@ -3,7 +3,8 @@
 //
 // A hash table of bucket chains linked through access_log_t::bucket_next.
 // Lookups take no lock. Every change (insert, erase, growth) is made under
-// the detector's structure lock, so a lookup made under that lock is exact.
+// the detector's structure lock (the lock of the shard it belongs to,
+// tsm.h), so a lookup made under that lock is exact.
 // A lookup without it may miss while a change runs: logs are unlinked and
 // recycled, and growth relinks every log into a new table, so a reader can
 // be led into another chain. It cannot crash (logs are type-stable and every
@@ -48,7 +49,8 @@ class log_index_t {
   // Unlinks every log. Structure lock held.
   void clear();
 
-  std::size_t size() const { return count_; }
+  // Read without the structure lock too (the detector's working set).
+  std::size_t size() const { return count_.load(std::memory_order_relaxed); }
 
   // Every linked log; structure lock held.
   template <class F>
@@ -88,7 +90,9 @@ class log_index_t {
   // store pairing with the acquire load in find().
   std::atomic<table_t*> table_;
   std::vector<table_t*> retired_;  // tables a reader may still walk
-  std::size_t count_ = 0;          // linked logs; structure lock
+  // Linked logs; written under the structure lock, relaxed: readers
+  // without it only size the idle cache.
+  std::atomic<std::size_t> count_{0};
 };
 
 }  // namespace vexa

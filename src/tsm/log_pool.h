@@ -3,10 +3,11 @@
 // new object, so memory follows the live working set, while a thread that
 // still holds a pointer to a recycled log can lock it safely (access_log.h).
 //
-// Everything here runs under the detector's structure lock, except making a
-// slab: its constructors touch fresh pages, and the faults should not hold
-// up every thread that wants a new log, so creators make one beforehand when
-// the pool runs low (running_low()) and hand it in under the lock (add()).
+// Everything here runs under the detector's structure lock (the lock of the
+// shard it belongs to, tsm.h), except making a slab: its constructors touch
+// fresh pages, and the faults should not hold up every thread that wants a
+// new log, so creators make one beforehand when the pool runs low
+// (running_low()) and hand it in under the lock (add()).
 #ifndef VEXA_TSM_LOG_POOL_H
 #define VEXA_TSM_LOG_POOL_H
 

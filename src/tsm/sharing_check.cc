@@ -150,8 +150,9 @@ tsm_t::case_t* tsm_t::check_extents(object_t const& o, tsm_access_t access, unsi
   std::vector<extent_index_t::entry_t> many;
   std::size_t n = 0;
   {
-    lock_scope held(structure_lock);
-    extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
+    shard_mask_t const mask = shards_of(o);
+    shards_held held(*this, mask);
+    for_each_meeting(mask, extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
       object_t const& p = e.key;
       bool const overlaps = p.base < end && (p.base <= o.base ? o.base < p.base + p.size : true);
       if (!overlaps) return;

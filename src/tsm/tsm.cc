@@ -9,7 +9,50 @@
 #include "../vexa/current.h"
 
 namespace vexa {
-tsm_t::tsm_t() : feature_t(lock_rank::tsm_feature), largest_write(4) {}
+tsm_t::tsm_t() : feature_t(lock_rank::tsm_feature), largest_write(4) {
+  for (unsigned i = 0; i < shard_count; ++i) shards_[i] = std::make_unique<shard_t>(i);
+}
+
+tsm_t::shard_mask_t tsm_t::shards_of(std::uint64_t lo, std::uint64_t hi) {
+  std::uint64_t const first = lo >> region_bits, last = (hi - 1) >> region_bits;
+  if (last - first >= shard_count) return (shard_mask_t{1} << shard_count) - 1;
+  shard_mask_t mask = 0;
+  for (std::uint64_t r = first; r <= last; ++r) mask |= shard_mask_t{1} << shard_of_region(r);
+  return mask;
+}
+
+void tsm_t::count_regions(object_t const& key, int by) {
+  std::uint64_t const last = (extent_index_t::high(key) - 1) >> region_bits;
+  for (std::uint64_t r = extent_index_t::low(key) >> region_bits; r <= last; ++r) {
+    // Written under the region's shard's lock; pairs with the relaxed
+    // loads of shards_in_use().
+    std::atomic<std::uint32_t>& n = shards_[shard_of_region(r)]->regions[region_slot(r)];
+    n.store(n.load(std::memory_order_relaxed) + static_cast<std::uint32_t>(by), std::memory_order_relaxed);
+  }
+}
+
+tsm_t::shard_mask_t tsm_t::shards_in_use(std::uint64_t lo, std::uint64_t hi) const {
+  std::uint64_t const first = lo >> region_bits, last = (hi - 1) >> region_bits;
+  if (last - first >= 64) return shards_of(lo, hi);
+  shard_mask_t mask = 0;
+  for (std::uint64_t r = first; r <= last; ++r) {
+    unsigned const i = shard_of_region(r);
+    if (shards_[i]->regions[region_slot(r)].load(std::memory_order_relaxed) != 0) mask |= shard_mask_t{1} << i;
+  }
+  return mask;
+}
+
+// Each page's count is in the extent index of the shard of its region.
+bool tsm_t::holds_none(address_t begin, address_t end) const {
+  if (end - begin > extent_index_t::holds_none_at_most) return false;
+  for (std::uint64_t lo = begin; lo < end;) {
+    std::uint64_t const region = lo >> region_bits;
+    std::uint64_t const hi = std::min<std::uint64_t>(end, (region + 1) << region_bits);
+    if (!shards_[shard_of_region(region)]->extents.holds_none(lo, hi)) return false;
+    lo = hi;
+  }
+  return true;
+}
 
 tsm_t::~tsm_t() = default;  // open cases are not released; `filter` is left alone
 
@@ -33,9 +76,9 @@ bool tsm_t::logged(object_t const& object, void const* code) const {
 }
 
 // The log of o, locked: found without a lock and confirmed under the log's
-// own lock, or looked up again and created under the structure lock.
+// own lock, or looked up again and created under its shards' locks.
 access_log_t* tsm_t::locked_log_of(object_t const& o) {
-  access_log_t* l = index.find(o);
+  access_log_t* l = home_of(o).index.find(o);
   for (;;) {
     if (l != nullptr) {
       l->lock.lock();
@@ -47,29 +90,39 @@ access_log_t* tsm_t::locked_log_of(object_t const& o) {
 }
 
 access_log_t* tsm_t::create(object_t const& o) {
+  shard_t& home = home_of(o);
+  shard_mask_t const mask = shards_of(o);
   std::unique_ptr<access_log_t[]> spare;
-  if (pool.running_low()) spare = log_pool_t::make_slab();  // may throw; nothing changed yet
-  lock_scope held(structure_lock);
-  if (spare) pool.add(std::move(spare));  // may throw; nothing changed yet
-  if (access_log_t* l = index.find_exact(o)) return l;
-  index.reserve_one();                  // may throw; nothing changed yet
-  access_log_t* l = pool.acquire();    // may throw; nothing changed yet
+  if (home.pool.running_low()) spare = log_pool_t::make_slab();  // may throw; nothing changed yet
+  shards_held held(*this, mask);
+  if (spare) home.pool.add(std::move(spare));  // may throw; nothing changed yet
+  if (access_log_t* l = home.index.find_exact(o)) return l;
+  home.index.reserve_one();                 // may throw; nothing changed yet
+  access_log_t* l = home.pool.acquire();    // may throw; nothing changed yet
+  shard_mask_t inserted = 0;
   try {
-    extents.insert(o, l);
+    for (shard_mask_t m = mask; m != 0; m &= m - 1) {
+      unsigned const i = static_cast<unsigned>(__builtin_ctz(m));
+      shard(i).extents.insert(o, l);
+      inserted |= shard_mask_t{1} << i;
+    }
   } catch (...) {
-    pool.release(l);
+    for (shard_mask_t m = inserted; m != 0; m &= m - 1) shard(static_cast<unsigned>(__builtin_ctz(m))).extents.erase(o);
+    home.pool.release(l);
     throw;
   }
+  count_regions(o, 1);
   access_log_t* listed[access_log_t::listed_at_most];
   std::uint32_t neighbours = 0;
   // Idle logs that meet the object go: they hold nothing, and kept they
   // would count as its neighbours, sending every access of both through
   // the extent index. One revived under its own lock meanwhile stays.
+  // Only those whose shards are all held here can go.
   std::vector<extent_index_t::entry_t> idle_ones;
-  extents.for_each_meeting(extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
+  for_each_meeting(mask, extent_index_t::low(o), extent_index_t::high(o), [&](extent_index_t::entry_t const& e) {
     if (e.log == l) return;
     lock_scope n(e.log->lock);
-    if (e.log->idle && e.log->reads.empty() && e.log->writes.empty()) {
+    if (e.log->idle && e.log->reads.empty() && e.log->writes.empty() && (shards_of(e.key) & ~mask) == 0) {
       try {
         idle_ones.push_back(e);
         // Dead from here on: a thread that finds it in the index looks again.
@@ -100,10 +153,19 @@ access_log_t* tsm_t::create(object_t const& o) {
     l->dead = false;
     l->changed();
   }
-  index.insert(l);
-  std::size_t const working = index.size() - idle_count();
-  if (working > peak_working_set.load(std::memory_order_relaxed))
-    peak_working_set.store(working, std::memory_order_relaxed);  // writers hold the structure lock
+  home.index.insert(l);
+  // The working set is summed over the shards once per 64 logs a shard
+  // gains, not at every one: the sum reads a line of every shard and of
+  // every idle count. The cap it sets may lag by that much.
+  if (home.index.size() % 64 == 0) {
+    std::size_t indexed = 0;
+    for (auto const& s : shards_) indexed += s->index.size();
+    std::size_t const idle_now = idle_count();
+    std::size_t const working = indexed > idle_now ? indexed - idle_now : 0;
+    std::size_t peak = peak_working_set.load(std::memory_order_relaxed);
+    while (working > peak && !peak_working_set.compare_exchange_weak(peak, working, std::memory_order_relaxed)) {
+    }
+  }
   return l;
 }
 
@@ -326,16 +388,20 @@ std::size_t tsm_t::keys_in_use() {
 
 void tsm_t::forget(address_t begin, address_t end) {
   if (begin >= end) return;
-  if (extents.holds_none(begin, end)) return;  // without the structure lock
+  if (holds_none(begin, end)) return;  // without a lock
   // Every task's end forgets its dead stack and argument block, which hold
   // a few objects: those are gathered on the stack, and only a larger
   // forget (a freed array of logged elements) allocates.
   extent_index_t::entry_t few[32];
   std::vector<extent_index_t::entry_t> many;
   std::size_t found = 0;
+  // Only the shards of regions that hold a log: a dead stack is megabytes,
+  // and its live frames lie in one or two of its regions.
+  shard_mask_t const mask = shards_in_use(begin, end);
+  if (mask == 0) return;
   {
-    lock_scope held(structure_lock);
-    extents.for_each_meeting(begin, end, [&](extent_index_t::entry_t const& e) {
+    shards_held held(*this, mask);
+    for_each_meeting(mask, begin, end, [&](extent_index_t::entry_t const& e) {
       if (e.key.base < begin || extent_index_t::high(e.key) > end) return;
       if (found < std::size(few)) {
         few[found++] = e;
@@ -381,7 +447,11 @@ void tsm_t::forget(address_t begin, address_t end) {
   }
   settle_idle(reserved);
   if (n == 0) return;
-  lock_scope held(structure_lock);
+  // Every region of a dead log is in use, so its shards were walked; a log
+  // of so many regions that it is indexed by every shard needs them all.
+  shard_mask_t need = mask;
+  for (std::size_t i = 0; i < n; ++i) need |= shards_of(dead[i].key);
+  shards_held held(*this, need);
   for (std::size_t i = 0; i < n; ++i) retire(dead[i].log, dead[i].key);
 }
 
@@ -422,7 +492,9 @@ void tsm_t::discard(task_key_t task) {
   std::size_t n = 0;
   auto flush = [&] {
     if (n == 0) return;
-    lock_scope held(structure_lock);
+    shard_mask_t mask = 0;
+    for (std::size_t i = 0; i < n; ++i) mask |= shards_of(emptied[i].key);
+    shards_held held(*this, mask);
     for (std::size_t i = 0; i < n; ++i) retire(emptied[i].log, emptied[i].key);
     n = 0;
   };
@@ -460,7 +532,7 @@ void tsm_t::discard(task_key_t task) {
 }
 
 // Takes a log that no live task holds out of the detector, back to the
-// pool. The caller holds the structure lock.
+// pool. The caller holds the locks of the key's shards.
 void tsm_t::retire(access_log_t* l, object_t const& key) {
   {
     lock_scope n(l->lock);
@@ -481,22 +553,24 @@ void tsm_t::retire(access_log_t* l, object_t const& key) {
 // The rest of retire(), for a log already marked dead under its lock.
 // `uncounted` is a log being made that never counted it as a neighbour.
 void tsm_t::take_out(access_log_t* l, object_t const& key, access_log_t const* uncounted) {
-  index.erase(l);
-  extents.erase(key);
-  extents.for_each_meeting(extent_index_t::low(key), extent_index_t::high(key), [&](extent_index_t::entry_t const& e) {
+  shard_mask_t const mask = shards_of(key);
+  home_of(key).index.erase(l);
+  for (shard_mask_t m = mask; m != 0; m &= m - 1) shard(static_cast<unsigned>(__builtin_ctz(m))).extents.erase(key);
+  count_regions(key, -1);
+  for_each_meeting(mask, extent_index_t::low(key), extent_index_t::high(key), [&](extent_index_t::entry_t const& e) {
     if (e.log == uncounted) return;
     lock_scope n(e.log->lock);
     VEXA_CHECK(e.log->neighbours != 0);
     e.log->drop_neighbour(l);
     e.log->changed();
   });
-  pool.release(l);
+  home_of(key).pool.release(l);
 }
 
 void tsm_t::reset() {
   forgotten.fetch_add(1, std::memory_order_relaxed);
-  lock_scope held(structure_lock);
-  index.for_each([this](access_log_t* l) {
+  shards_held held(*this, (shard_mask_t{1} << shard_count) - 1);
+  for (auto const& s : shards_) s->index.for_each([this, &s](access_log_t* l) {
     {
       lock_scope n(l->lock);
       l->reads.clear();
@@ -509,10 +583,13 @@ void tsm_t::reset() {
       l->idle = false;
       l->dead = true;
     }
-    pool.release(l);  // links the pool's own field; the walk goes on
+    s->pool.release(l);  // links the pool's own field; the walk goes on
   });
-  index.clear();
-  extents.clear();
+  for (auto const& s : shards_) {
+    s->index.clear();
+    s->extents.clear();
+    for (std::atomic<std::uint32_t>& n : s->regions) n.store(0, std::memory_order_relaxed);
+  }
   // Every log is dead now, so nothing can be idle; the increments of the
   // leaves that idled them were made under log locks taken since.
   std::ptrdiff_t sum = 0;
@@ -552,8 +629,10 @@ std::size_t tsm_t::touched_length(task_key_t handle) const {
 }
 
 std::size_t tsm_t::live_logs() {
-  lock_scope held(structure_lock);
-  return index.size() - idle_count();
+  shards_held held(*this, (shard_mask_t{1} << shard_count) - 1);
+  std::size_t indexed = 0;
+  for (auto const& s : shards_) indexed += s->index.size();
+  return indexed - idle_count();
 }
 
 void tsm_t::collect(statistic_t& s) {
@@ -575,8 +654,8 @@ void tsm_t::collect(statistic_t& s) {
       }
     }
   };
-  lock_scope held(structure_lock);
-  index.for_each([&](access_log_t* l) {
+  shards_held held(*this, (shard_mask_t{1} << shard_count) - 1);
+  for (auto const& shard : shards_) shard->index.for_each([&](access_log_t* l) {
     lock_scope n(l->lock);
     ++s.objects;
     count(s.readers, l->reads.tasks(), s.readers_step);
@@ -587,12 +666,12 @@ void tsm_t::collect(statistic_t& s) {
 }
 
 // In lock order; a thread holds at most one log's lock, so taking all of
-// them one by one under the structure lock cannot meet a thread that waits
+// them one by one under the structure locks cannot meet a thread that waits
 // for one while holding another. fork() itself takes these through the
 // lock registry; tests use this to see that none stays held.
 void tsm_t::lock_for_fork() {
-  structure_lock.lock_for_fork();
-  pool.for_each([](access_log_t& l) { l.lock.lock_for_fork(); });
+  for (auto const& s : shards_) s->lock.lock_for_fork();
+  for (auto const& s : shards_) s->pool.for_each([](access_log_t& l) { l.lock.lock_for_fork(); });
   touched.lock().lock_for_fork();
   places_.lock().lock_for_fork();
   cases_lock.lock_for_fork();
@@ -604,8 +683,8 @@ void tsm_t::unlock_after_fork() {
   cases_lock.unlock_after_fork();
   places_.lock().unlock_after_fork();
   touched.lock().unlock_after_fork();
-  pool.for_each([](access_log_t& l) { l.lock.unlock_after_fork(); });
-  structure_lock.unlock_after_fork();
+  for (auto const& s : shards_) s->pool.for_each([](access_log_t& l) { l.lock.unlock_after_fork(); });
+  for (unsigned i = shard_count; i-- > 0;) shards_[i]->lock.unlock_after_fork();
 }
 
 }  // namespace vexa

@@ -50,13 +50,24 @@
 //    given out and back under keys_lock; the sites of a key are only ever
 //    read, absorbed or dropped, never added to.
 //
+// The structure (log index, extent index, pool) is split in shards by
+// address, each with its lock (shard_t): making a log, checking through
+// the extent index, forgetting a range and giving logs back take the locks
+// of the shards the range's megabytes hash to, so tasks of different
+// threads, whose stacks and heaps lie apart, rarely wait for each other
+// there. A forget of a small range that holds no log takes none (the
+// extent index's page counts), nor does a wide one for the shards whose
+// regions hold none (shard_t::regions).
+//
 // Locks, in the order they may nest (the runtime lock comes before all of
 // them, see runtime.h):
-//   structure_lock -> a log's lock -> touched's table lock -> cases_lock;
+//   the shards' locks, ascending -> a log's lock -> touched's table lock
+//   -> cases_lock;
 // idle_lock and keys_lock are taken alone (ranks: lock.h).
-// structure_lock guards the index's and the extent index's changes, the pool
-// and every log's key and liveness; a thread holds at most one log's lock at
-// a time. feature_lock is taken with no other detector lock held. commit()
+// A shard's lock guards its indexes' and its pool's changes, and the key
+// and liveness of every log it indexes (all of a log's shards are held to
+// change them); a thread holds at most one log's lock at a time.
+// feature_lock is taken with no other detector lock held. commit()
 // releases cases_lock before it takes the runtime lock; no operation takes
 // the runtime lock while it holds any of these.
 //
@@ -73,6 +84,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "../../include/vexa.h"
@@ -261,10 +273,56 @@ class tsm_t : public feature_t {
   void take_out(access_log_t* l, object_t const& key, access_log_t const* uncounted = nullptr);
   std::size_t idle_count() const;
 
-  lock_t structure_lock{lock_rank::tsm_structure};  // guards index changes, extents, pool, log keys and liveness
-  log_index_t index;
-  extent_index_t extents;
-  log_pool_t pool;
+  // The structure, in shards by MiB of address space (hashed): each shard
+  // holds the log index and pool of the objects whose base lies in its
+  // regions, and an extent index of every log that meets one of them (a
+  // log spanning regions of several shards is in each). An operation on a
+  // range holds the locks of the shards its regions hash to, in ascending
+  // order (their ranks); most ranges lie in one region, and the stacks and
+  // heaps of different threads in different ones.
+  static constexpr unsigned shard_count = 16;
+  static constexpr unsigned region_bits = 20;
+  using shard_mask_t = std::uint32_t;
+  struct alignas(64) shard_t {
+    explicit shard_t(unsigned i)
+        : lock(static_cast<lock_rank>(static_cast<unsigned>(lock_rank::tsm_structure) + i)) {}
+    lock_t lock;  // guards index changes, extents, pool, and the keys and liveness of the logs it indexes
+    log_index_t index;
+    extent_index_t extents;
+    log_pool_t pool;
+    // How many logs meet each of its regions, by a hash of the region
+    // (collisions only add): a forget of a wide range (a dead stack of
+    // megabytes) locks only the shards of regions that hold something.
+    // Written under `lock`, read without it (see region_count()).
+    std::atomic<std::uint32_t> regions[256] = {};
+  };
+  static_assert(shard_count == extra_structure_ranks + 1, "a rank per shard");
+  static unsigned shard_of_region(std::uint64_t region) {
+    return static_cast<unsigned>((region * 0x9e3779b97f4a7c15ull) >> 60);
+  }
+  // The shards whose extent indexes hold a log of [lo, hi), hi > lo.
+  static shard_mask_t shards_of(std::uint64_t lo, std::uint64_t hi);
+  static shard_mask_t shards_of(object_t const& o) { return shards_of(extent_index_t::low(o), extent_index_t::high(o)); }
+  static unsigned region_slot(std::uint64_t region) {
+    return static_cast<unsigned>((region * 0x9e3779b97f4a7c15ull) >> 52) & 255;
+  }
+  // Raises or lowers the counts of the regions a log meets; the locks of
+  // its shards held.
+  void count_regions(object_t const& key, int by);
+  // The shards of the regions of [lo, hi) that some log meets, as far as
+  // the caller can know without their locks: a log indexed before the
+  // call is counted in every region it meets.
+  shard_mask_t shards_in_use(std::uint64_t lo, std::uint64_t hi) const;
+  shard_t& shard(unsigned i) { return *shards_[i]; }
+  // The shard of o's base: its log index entry and its pool.
+  shard_t& home_of(object_t const& o) { return shard(shard_of_region(o.base >> region_bits)); }
+  class shards_held;
+  // Calls f(entry) once for every log that meets [lo, hi) in the shards of
+  // `mask` (their locks held), however many of them index it.
+  template <class F>
+  void for_each_meeting(shard_mask_t mask, std::uint64_t lo, std::uint64_t hi, F&& f);
+  bool holds_none(address_t begin, address_t end) const;
+  std::unique_ptr<shard_t> shards_[shard_count];
   // By handle or key: handles below 65536, keys of finished tasks above,
   // up to 2^22 (past that many unjoined tasks, handles keep them again).
   static constexpr unsigned key_blocks = 16384;
@@ -289,8 +347,9 @@ class tsm_t : public feature_t {
   };
   static constexpr unsigned idle_shards = 16;
   idle_shard_t idle[idle_shards];
-  // The most logs that live tasks held at once; written under the
-  // structure lock, read without it to size the idle cache.
+  // The most logs that live tasks held at once, or a little less (see
+  // create()); raised by compare-and-swap, read without a lock to size the
+  // idle cache.
   std::atomic<std::size_t> peak_working_set{0};
   // Raised by every forget() that took logs away and by every reset: only
   // those leave touched lists naming logs their tasks no longer hold.
@@ -300,6 +359,37 @@ class tsm_t : public feature_t {
   lock_t idle_lock{lock_rank::tsm_idle};
   std::size_t idle_reserved_ = 0;  // guarded by idle_lock
 };
+
+// Holds the locks of a set of shards, in ascending order (their ranks).
+class tsm_t::shards_held {
+ public:
+  shards_held(tsm_t& t, shard_mask_t mask) : t_(t), mask_(mask) {
+    for (shard_mask_t m = mask_; m != 0; m &= m - 1) t_.shard(static_cast<unsigned>(__builtin_ctz(m))).lock.lock();
+  }
+  ~shards_held() {
+    for (unsigned i = shard_count; i-- > 0;)
+      if (mask_ >> i & 1) t_.shard(i).lock.unlock();
+  }
+  shards_held(shards_held const&) = delete;
+  shards_held& operator=(shards_held const&) = delete;
+
+ private:
+  tsm_t& t_;
+  shard_mask_t const mask_;
+};
+
+// A log indexed by several of the shards is met in each; it is passed on
+// by the lowest of them that the query visits.
+template <class F>
+void tsm_t::for_each_meeting(shard_mask_t mask, std::uint64_t lo, std::uint64_t hi, F&& f) {
+  bool const one = (mask & (mask - 1)) == 0;
+  for (shard_mask_t m = mask; m != 0; m &= m - 1) {
+    unsigned const i = static_cast<unsigned>(__builtin_ctz(m));
+    shard(i).extents.for_each_meeting(lo, hi, [&](extent_index_t::entry_t const& e) {
+      if (one || static_cast<unsigned>(__builtin_ctz(mask & shards_of(e.key))) == i) f(e);
+    });
+  }
+}
 
 }  // namespace vexa
 
