@@ -109,7 +109,10 @@ void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::u
       place_t const it = std::lower_bound(from, entries_.end(), e.id,
                                           [](entry_t const& x, std::uint64_t k) { return x.id < k; });
       if (it != entries_.end() && it->id == e.id) {
-        it->step = std::max(it->step, e.step);
+        // Stored only when it rises: a region's epoch clock is shared by
+        // its threads, and most of a finishing task's entries (its
+        // ancestors') are there already.
+        if (e.step > it->step) it->step = e.step;
         return it;
       }
       return retired(e.id) ? it : entries_.insert(it, e);
