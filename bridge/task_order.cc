@@ -132,35 +132,41 @@ void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::u
   thread_local std::vector<entry_t> spare;
   std::vector<entry_t> fresh;
   std::vector<entry_t>& out = in_place ? spare : fresh;
-  out.clear();
-  out.reserve(in_place ? most : most + most / 2);
+  if (!in_place) out.reserve(most + most / 2);
+  out.resize(most);
   entry_t const extra{id, step};
-  auto a = entries_.cbegin(), b = other.entries_.cbegin();
-  auto const a_end = entries_.cend(), b_end = other.entries_.cend();
-  bool extra_pending = id != 0;
   bool const purge = entries_.size() >= purge_at_;
-  for (;;) {
-    entry_t const* next = nullptr;
-    bool ours = false;
-    if (a != a_end) {
-      next = &*a;
-      ours = true;
+  entry_t* const first = out.data();
+  entry_t* o = first;
+  // An entry the result already has (the same task) keeps the later step;
+  // otherwise it goes in unless its task retired (ours too, when purging).
+  auto take = [&](entry_t const& e, bool ours) {
+    if (o != first && o[-1].id == e.id) {
+      if (e.step > o[-1].step) o[-1].step = e.step;
+    } else if ((ours && !purge) || !retired(e.id)) {
+      *o++ = e;
     }
-    if (b != b_end && (next == nullptr || b->id < next->id)) {
-      next = &*b;
-      ours = false;
+  };
+  entry_t const* a = entries_.data();
+  entry_t const* b = other.entries_.data();
+  entry_t const* const a_end = a + entries_.size();
+  entry_t const* const b_end = b + other.entries_.size();
+  bool extra_pending = id != 0;
+  // Ours before theirs, and both before `extra`, among equal ids.
+  while (a != a_end || b != b_end) {
+    bool const ours = a != a_end && (b == b_end || a->id <= b->id);
+    entry_t const& next = ours ? *a : *b;
+    if (extra_pending && extra.id < next.id) {
+      take(extra, false);
+      extra_pending = false;
+      continue;
     }
-    if (extra_pending && (next == nullptr || extra.id < next->id)) {
-      next = &extra;
-      ours = false;
-    }
-    if (next == nullptr) break;
-    if (!out.empty() && out.back().id == next->id) out.back().step = std::max(out.back().step, next->step);
-    else if ((ours && !purge) || !retired(next->id)) out.push_back(*next);
-    if (next == &extra) extra_pending = false;
-    else if (ours) ++a;
+    take(next, ours);
+    if (ours) ++a;
     else ++b;
   }
+  if (extra_pending) take(extra, false);
+  out.resize(static_cast<std::size_t>(o - first));
   if (in_place) {
     entries_.assign(out.begin(), out.end());
     // One huge merge (a region's end) does not leave its room behind.
