@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,50 @@ TEST(SiteList, KeepsEachSiteOnceOrderedByTaskThenCodeAndDropsATaskWhole) {
   EXPECT_FALSE(l.others_than(7));
   l.insert(2, 0x10);
   EXPECT_EQ(sites_of(l), (std::vector<std::pair<unsigned, std::uintptr_t>>{{2, 0x10}, {7, 0x50}}));
+}
+
+// Absorbing a finished task gives its sites to another task, merged with
+// that task's own at the same places: the result is the same as relabelling
+// every site and merging equal ones, whatever the two tasks and the lists
+// held (a few sites each, or more than fit aside at once).
+TEST(SiteList, MovingATaskMergesItsSitesIntoTheOthers) {
+  std::mt19937 random(11);
+  using site = std::tuple<unsigned, std::uintptr_t, std::uint64_t, bool>;  // task, code, step, atomic
+  for (int round = 0; round < 400; ++round) {
+    site_list_t l;
+    std::vector<site> expected;
+    unsigned const from = 1 + random() % 4, to = 1 + random() % 4;
+    if (from == to) continue;
+    unsigned const n = round % 10 == 0 ? 30 : random() % 8;
+    for (unsigned i = 0; i < n; ++i) {
+      unsigned const task = 1 + random() % 4;
+      std::uintptr_t const code = 0x10 + random() % (round % 10 == 0 ? 24 : 6);
+      bool const atomic = random() % 2 == 0;
+      l.insert(task, code, {random() % 50, 0, atomic});
+    }
+    bool const had_before = l.has_task(to);
+    for (auto const& x : l)
+      expected.emplace_back(x.task == from ? to : x.task, x.code, x.task == from ? 77 : x.step, x.atomic != 0);
+    std::sort(expected.begin(), expected.end());
+    std::vector<site> merged;
+    for (site const& x : expected) {
+      if (!merged.empty() && std::get<0>(merged.back()) == std::get<0>(x) && std::get<1>(merged.back()) == std::get<1>(x)) {
+        std::get<2>(merged.back()) = std::max(std::get<2>(merged.back()), std::get<2>(x));
+        std::get<3>(merged.back()) = std::get<3>(merged.back()) && std::get<3>(x);
+      } else {
+        merged.push_back(x);
+      }
+    }
+    bool const moves = l.has_task(from);
+    bool had = false;
+    ASSERT_EQ(l.move_task(from, to, 77, had), moves) << round;
+    if (moves) {
+      EXPECT_EQ(had, had_before) << round;
+    }
+    std::vector<site> got;
+    for (auto const& x : l) got.emplace_back(x.task, x.code, x.step, x.atomic != 0);
+    ASSERT_EQ(got, merged) << round;
+  }
 }
 
 // Logs from a pool, linked into an index the way the detector does it.

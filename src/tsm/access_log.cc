@@ -1,6 +1,7 @@
 #include "access_log.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vexa {
 namespace {
@@ -61,24 +62,47 @@ void site_list_t::insert(task_key_t task, address_t code, site_how_t const& how)
   VEXA_CHECK(at + 1 == size_ || before(data_[at], data_[at + 1].task, data_[at + 1].code));
 }
 
-bool site_list_t::move_task(task_key_t from, task_key_t to, std::uint64_t step) {
-  if (size_ == 1) {
+bool site_list_t::move_task(task_key_t from, task_key_t to, std::uint64_t step, bool& had) {
+  if (size_ <= 1) {
     // The common case, one task at one place: nothing to reorder or merge.
+    if (size_ == 0) return false;
+    if (data_[0].task == to) had = true;
     if (data_[0].task != from) return false;
     data_[0].task = to;
     data_[0].step = step;
     return true;
   }
-  bool moved = false;
-  for (site_t* p = data_; p != data_ + size_; ++p) {
-    if (p->task != from) continue;
+  if (has_task(to)) had = true;
+  site_t* const first = const_cast<site_t*>(lower_bound(from, 0));
+  site_t* last = first;
+  while (last != data_ + size_ && last->task == from) ++last;
+  if (first == last) return false;
+  std::uint32_t const moving = static_cast<std::uint32_t>(last - first);
+  // A task has few places at one object: its run is taken out and each
+  // site put in at `to`'s place, in place (the room it left is enough), as
+  // absorbing a finished task must not allocate at every log it touched.
+  site_t taken[8];
+  if (moving <= std::size(taken)) {
+    std::copy(first, last, taken);
+    std::copy(last, data_ + size_, first);
+    size_ -= moving;
+    for (std::uint32_t i = 0; i < moving; ++i) {
+      site_t* p = const_cast<site_t*>(lower_bound(to, taken[i].code));
+      site_how_t const how{step, taken[i].locks, taken[i].atomic != 0};
+      if (p != data_ + size_ && p->task == to && p->code == taken[i].code) {
+        p->merge(how);
+        continue;
+      }
+      std::copy_backward(p, data_ + size_, data_ + size_ + 1);
+      *p = site_t{taken[i].code, step, taken[i].locks, to, taken[i].atomic};
+      ++size_;
+    }
+    return true;
+  }
+  for (site_t* p = first; p != last; ++p) {
     p->task = to;
     p->step = step;
-    moved = true;
   }
-  if (!moved) return false;
-  // In place: lists are short, and absorbing a finished task must not
-  // allocate at every log it touched.
   std::sort(data_, data_ + size_, [](site_t const& a, site_t const& b) { return before(a, b.task, b.code); });
   std::uint32_t kept = 0;
   for (std::uint32_t i = 0; i < size_; ++i) {

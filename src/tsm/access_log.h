@@ -90,8 +90,9 @@ class site_list_t {
   // std::bad_alloc, leaving the list as it was.
   void insert(task_key_t task, address_t code, site_how_t const& how = {});
   // Gives every site of `from` to `to`, merged with `to`'s own at the same
-  // place, with step `step`; whether `from` had any.
-  bool move_task(task_key_t from, task_key_t to, std::uint64_t step);
+  // place, with step `step`; whether `from` had any. `had` is set when `to`
+  // held a site here before (and left alone otherwise).
+  bool move_task(task_key_t from, task_key_t to, std::uint64_t step, bool& had);
   // Gives every site of `from` to `to`, which is the larger and holds none
   // here when `from` does, each with its own step and locks; whether `from`
   // had any.

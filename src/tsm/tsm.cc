@@ -298,9 +298,9 @@ void tsm_t::absorb(task_key_t from, unsigned short to, std::uint64_t step) {
   for (access_log_t* l : slot->logs) {
     lock_scope held(l->lock);
     if (l->dead) continue;
-    bool const had = l->reads.has_task(to) || l->writes.has_task(to);
-    bool moved = l->reads.move_task(from, to, step);
-    moved = l->writes.move_task(from, to, step) || moved;
+    bool had = false;
+    bool moved = l->reads.move_task(from, to, step, had);
+    moved = l->writes.move_task(from, to, step, had) || moved;
     // Freed since (and perhaps another object's now): nothing of `from`'s
     // was taken over, and `to`'s list must not name it for nothing.
     if (!moved) continue;
