@@ -487,7 +487,7 @@ void tsm_t::discard(task_key_t task) {
   std::size_t const reserved = reserve_idle(list->size());
   std::size_t may_idle = reserved;
   std::atomic<std::ptrdiff_t>& shard = idle[task % idle_shards].count;
-  // Emptied logs go back in batches, one hold of their shards' locks each.
+  // Emptied logs go back in batches, one hold of the structure lock each.
   extent_index_t::entry_t emptied[64];
   std::size_t n = 0;
   auto flush = [&] {
@@ -510,6 +510,7 @@ void tsm_t::discard(task_key_t task) {
       if (may_idle != 0) {
         --may_idle;
         l->idle = true;
+        shard.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
       key = l->key();
@@ -518,9 +519,6 @@ void tsm_t::discard(task_key_t task) {
     if (n == std::size(emptied)) flush();
   }
   flush();
-  // Counted once for the whole leave (one locked add, not one per log),
-  // before the reservation is settled.
-  if (reserved != may_idle) shard.fetch_add(static_cast<std::ptrdiff_t>(reserved - may_idle), std::memory_order_relaxed);
   settle_idle(reserved);
   slot->prune_at = 64;
   // A handle whose tasks once touched far more objects than this one gives
