@@ -122,21 +122,40 @@ void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::u
     if (id != 0) put(entries_.begin(), {id, step});
     return;
   }
-  // A clock that has room takes the result back into its own buffer, by
-  // way of this thread's spare one: every task's clock is merged at each
-  // join, and a fresh buffer per merge, freed by whichever thread drops the
-  // task, kept two threads contending for the allocator's arena locks. A
-  // clock that must grow gets room to spare for the next merges.
-  std::size_t const most = entries_.size() + other.entries_.size() + 1;
+  // A clock that has room merges within its own buffer: every task's clock
+  // is merged at each join, and a fresh buffer per merge, freed by
+  // whichever thread drops the task, kept two threads contending for the
+  // allocator's arena locks. Our entries move to the tail and the result is
+  // written from the front: it never overtakes them, since it has taken no
+  // more entries than it has read, and theirs and the extra one fit in the
+  // room before ours. A clock that must grow gets room to spare for the
+  // next merges. (No buffer of the thread's: a thread-local one is gone
+  // while the program's thread-local and static destructors may still
+  // take locks.)
+  if (&other == this) {
+    vector_clock_t const copy = other;
+    merge(copy, id, step);
+    return;
+  }
+  std::size_t const ours_size = entries_.size();
+  std::size_t const most = ours_size + other.entries_.size() + 1;
+  bool const purge = ours_size >= purge_at_;
   bool const in_place = entries_.capacity() >= most;
-  thread_local std::vector<entry_t> spare;
   std::vector<entry_t> fresh;
-  std::vector<entry_t>& out = in_place ? spare : fresh;
-  if (!in_place) out.reserve(most + most / 2);
-  out.resize(most);
+  entry_t const* a;
+  entry_t* first;
+  if (in_place) {
+    entries_.resize(most);
+    std::copy_backward(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(ours_size), entries_.end());
+    first = entries_.data();
+    a = first + (most - ours_size);
+  } else {
+    fresh.reserve(most + most / 2);
+    fresh.resize(most);
+    first = fresh.data();
+    a = entries_.data();
+  }
   entry_t const extra{id, step};
-  bool const purge = entries_.size() >= purge_at_;
-  entry_t* const first = out.data();
   entry_t* o = first;
   // An entry the result already has (the same task) keeps the later step;
   // otherwise it goes in unless its task retired (ours too, when purging).
@@ -147,9 +166,8 @@ void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::u
       *o++ = e;
     }
   };
-  entry_t const* a = entries_.data();
   entry_t const* b = other.entries_.data();
-  entry_t const* const a_end = a + entries_.size();
+  entry_t const* const a_end = a + ours_size;
   entry_t const* const b_end = b + other.entries_.size();
   bool extra_pending = id != 0;
   // Ours before theirs, and both before `extra`, among equal ids.
@@ -166,13 +184,12 @@ void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::u
     else ++b;
   }
   if (extra_pending) take(extra, false);
-  out.resize(static_cast<std::size_t>(o - first));
+  std::size_t const kept = static_cast<std::size_t>(o - first);
   if (in_place) {
-    entries_.assign(out.begin(), out.end());
-    // One huge merge (a region's end) does not leave its room behind.
-    if (spare.capacity() > 4096) std::vector<entry_t>().swap(spare);
+    entries_.resize(kept);
   } else {
-    entries_.swap(out);
+    fresh.resize(kept);
+    entries_.swap(fresh);
   }
   if (purge) purge_at_ = std::max<std::size_t>(64, 2 * entries_.size());
 }

@@ -487,7 +487,7 @@ void tsm_t::discard(task_key_t task) {
   std::size_t const reserved = reserve_idle(list->size());
   std::size_t may_idle = reserved;
   std::atomic<std::ptrdiff_t>& shard = idle[task % idle_shards].count;
-  // Emptied logs go back in batches, one hold of the structure lock each.
+  // Emptied logs go back in batches, one hold of their shards' locks each.
   extent_index_t::entry_t emptied[64];
   std::size_t n = 0;
   auto flush = [&] {

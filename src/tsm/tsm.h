@@ -19,11 +19,14 @@
 //    finds (extent_index.h);
 //  - each task handle keeps the list of logs it touched, so a leaving task
 //    visits those only; a log no live task holds goes back to the pool
-//    (log_pool.h) and its memory serves the next new object. Up to as many
-//    empty logs as the largest working set seen so far (at least 4096) stay
-//    indexed instead, idle, so that a program whose tasks touch the same
-//    objects over and over (a sweep per parallel region) does not make and
-//    unmake every log each time; memory stays within twice the working set.
+//    (log_pool.h) of its shard (below) and its memory serves the next new
+//    object based there. Up to as many empty logs as the largest working
+//    set seen so far (at least 4096) stay indexed instead, idle, so that a
+//    program whose tasks touch the same objects over and over (a sweep per
+//    parallel region) does not make and unmake every log each time; memory
+//    stays within twice the working set of each shard, summed (a program
+//    whose objects move between megabytes of different shards keeps each
+//    shard's freed logs for that shard).
 //    Freed memory's logs (forget()) idle the same way, since the next task's
 //    frames and the next allocations of a size land at the same places; a
 //    new object overlapping idle logs, or a second forget that finds them
