@@ -351,23 +351,47 @@ bool with_untied(task_t const* t, bool make, F f) {
   return true;
 }
 
+// Untied tasks were made: a task entered elsewhere may come to this thread.
+// Relaxed: it only decides whether to look (see part_reported()).
+std::atomic<bool> untied_made{false};
+
 // A part of t ends on this thread: t leaves its stack until the next part.
+// Away is marked last: the thread that takes the next part may then write
+// t's fields (part_begins()).
 void part_ends(task_t* t) {
   if (races)
     for (void const* lock : t->exclusive) _VEXA_releaseLock(lock);
   forget_dead_stack(state.task_frame);
   _VEXA_finishTaskAt(t->code);
+  set_current(t->below);
   with_untied(t, true, [](untied_t& u) {
     u.parts.push_back(u.running);
     u.away = true;
   });
-  set_current(t->below);
 }
 
 bool away(task_t const* t) {
   bool result = false;
   with_untied(t, false, [&](untied_t const& u) { result = u.away; });
   return result;
+}
+
+// Whether t is on this thread's stack of tasks.
+bool on_this_thread(task_t const* t) {
+  for (task_t const* x = current(); x != nullptr; x = x->below)
+    if (x == t) return true;
+  return false;
+}
+
+// The runtime queues an untied task again from inside the part that ends,
+// and reports the part's end on its thread only afterwards: another thread
+// may take the next part first. It waits, briefly, for that report.
+bool part_reported(task_t const* t) {
+  for (int i = 0; i < 100000; ++i) {
+    if (away(t)) return true;
+    sched_yield();
+  }
+  return false;
 }
 
 // The next part of t begins on this thread, above the task that runs.
@@ -838,6 +862,8 @@ void on_task_create(ompt_data_t* encountering, ompt_frame_t const*, ompt_data_t*
   created_block = {0, 0};
   close_argument_window();
   if (flags & ompt_task_initial) return;
+  if ((flags & ompt_task_untied) && !untied_made.load(std::memory_order_relaxed))
+    untied_made.store(true, std::memory_order_relaxed);
   task_t* parent = task_of(encountering);
   if (!running(parent)) parent = nullptr;
   task_t* t = new_task(code, parent);
@@ -968,6 +994,9 @@ void on_task_schedule(ompt_data_t* prior_data, ompt_task_status_t status, ompt_d
   if (next == nullptr || next->waiting) return;
   if (next->done) set_current(next->below);
   else if (next->entered && away(next)) part_begins(next);
+  else if (next->entered && untied_made.load(std::memory_order_relaxed) && !on_this_thread(next) &&
+           part_reported(next))
+    part_begins(next);
   else if (next->entered) resume(next);
   else enter(next);
 }
