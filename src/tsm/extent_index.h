@@ -25,7 +25,9 @@
 // theirs) was never logged, and each free took the structure lock only to
 // find nothing. It reads how many logs of up to 64 KiB meet each page,
 // counted in a fixed table by a hash of the page (a collision only makes
-// it answer "maybe").
+// it answer "maybe"). The same table counts the logs of any size that meet
+// each megabyte (holds_none_in_region()), so that a forget of a dead stack
+// of megabytes passes over the megabytes that hold nothing.
 #ifndef VEXA_TSM_EXTENT_INDEX_H
 #define VEXA_TSM_EXTENT_INDEX_H
 
@@ -97,6 +99,12 @@ class extent_index_t {
     for (std::uint64_t p = lo >> page_bits; p <= (hi - 1) >> page_bits; ++p)
       if (counts_[page_slot(p)].load(std::memory_order_relaxed) != 0) return false;
     return true;
+  }
+  // True only when no log meets the megabyte `region` (address >>
+  // region_bits); without the lock, as holds_none().
+  static constexpr unsigned region_bits = 20;
+  bool holds_none_in_region(std::uint64_t region) const {
+    return counts_[region_slot(region)].load(std::memory_order_relaxed) == 0;
   }
 
   // Calls f(entry) for every log whose bytes meet [lo, hi), class by class.
@@ -283,21 +291,28 @@ class extent_index_t {
     }
   };
 
-  // The counts behind holds_none(), by a hash of the page.
+  // The counts behind holds_none() and holds_none_in_region(): pages
+  // first, then megabytes, each by a hash.
   static constexpr unsigned page_bits = 12;
-  static constexpr std::size_t count_slots = std::size_t{1} << 12;
+  static constexpr std::size_t page_slots = std::size_t{1} << 12;
+  static constexpr std::size_t count_slots = page_slots + 256;
   static std::size_t page_slot(std::uint64_t page) {
     return static_cast<std::size_t>((page * 0x9e3779b97f4a7c15ull) >> 52);
   }
+  static std::size_t region_slot(std::uint64_t region) {
+    return page_slots + static_cast<std::size_t>((region * 0x9e3779b97f4a7c15ull) >> 56);
+  }
   // Writers hold the structure lock, so a load and a store suffice; the
-  // relaxed loads of holds_none() pair with these stores.
+  // relaxed loads of holds_none() and holds_none_in_region() pair with
+  // these stores.
   void count(object_t const& key, int by) {
     std::uint64_t const lo = low(key), hi = high(key);
-    if (hi - lo > holds_none_at_most) return;
-    for (std::uint64_t p = lo >> page_bits; p <= (hi - 1) >> page_bits; ++p) {
-      std::atomic<std::uint32_t>& n = counts_[page_slot(p)];
+    auto add = [by](std::atomic<std::uint32_t>& n) {
       n.store(n.load(std::memory_order_relaxed) + static_cast<std::uint32_t>(by), std::memory_order_relaxed);
-    }
+    };
+    for (std::uint64_t r = lo >> region_bits; r <= (hi - 1) >> region_bits; ++r) add(counts_[region_slot(r)]);
+    if (hi - lo > holds_none_at_most) return;
+    for (std::uint64_t p = lo >> page_bits; p <= (hi - 1) >> page_bits; ++p) add(counts_[page_slot(p)]);
   }
 
   table_t by_class_[classes];

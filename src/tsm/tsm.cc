@@ -15,20 +15,10 @@ tsm_t::tsm_t() : feature_t(lock_rank::tsm_feature), largest_write(4) {
 
 tsm_t::shard_mask_t tsm_t::shards_of(std::uint64_t lo, std::uint64_t hi) {
   std::uint64_t const first = lo >> region_bits, last = (hi - 1) >> region_bits;
-  if (last - first >= shard_count) return (shard_mask_t{1} << shard_count) - 1;
+  if (last - first >= shard_count) return all_shards;
   shard_mask_t mask = 0;
   for (std::uint64_t r = first; r <= last; ++r) mask |= shard_mask_t{1} << shard_of_region(r);
   return mask;
-}
-
-void tsm_t::count_regions(object_t const& key, int by) {
-  std::uint64_t const last = (extent_index_t::high(key) - 1) >> region_bits;
-  for (std::uint64_t r = extent_index_t::low(key) >> region_bits; r <= last; ++r) {
-    // Written under the region's shard's lock; pairs with the relaxed
-    // loads of shards_in_use().
-    std::atomic<std::uint32_t>& n = shards_[shard_of_region(r)]->regions[region_slot(r)];
-    n.store(n.load(std::memory_order_relaxed) + static_cast<std::uint32_t>(by), std::memory_order_relaxed);
-  }
 }
 
 tsm_t::shard_mask_t tsm_t::shards_in_use(std::uint64_t lo, std::uint64_t hi) const {
@@ -37,7 +27,7 @@ tsm_t::shard_mask_t tsm_t::shards_in_use(std::uint64_t lo, std::uint64_t hi) con
   shard_mask_t mask = 0;
   for (std::uint64_t r = first; r <= last; ++r) {
     unsigned const i = shard_of_region(r);
-    if (shards_[i]->regions[region_slot(r)].load(std::memory_order_relaxed) != 0) mask |= shard_mask_t{1} << i;
+    if (!shards_[i]->extents.holds_none_in_region(r)) mask |= shard_mask_t{1} << i;
   }
   return mask;
 }
@@ -101,17 +91,15 @@ access_log_t* tsm_t::create(object_t const& o) {
   access_log_t* l = home.pool.acquire();    // may throw; nothing changed yet
   shard_mask_t inserted = 0;
   try {
-    for (shard_mask_t m = mask; m != 0; m &= m - 1) {
-      unsigned const i = static_cast<unsigned>(__builtin_ctz(m));
+    each_shard(mask, [&](unsigned i) {
       shard(i).extents.insert(o, l);
       inserted |= shard_mask_t{1} << i;
-    }
+    });
   } catch (...) {
-    for (shard_mask_t m = inserted; m != 0; m &= m - 1) shard(static_cast<unsigned>(__builtin_ctz(m))).extents.erase(o);
+    each_shard(inserted, [&](unsigned i) { shard(i).extents.erase(o); });
     home.pool.release(l);
     throw;
   }
-  count_regions(o, 1);
   access_log_t* listed[access_log_t::listed_at_most];
   std::uint32_t neighbours = 0;
   // Idle logs that meet the object go: they hold nothing, and kept they
@@ -555,8 +543,7 @@ void tsm_t::retire(access_log_t* l, object_t const& key) {
 void tsm_t::take_out(access_log_t* l, object_t const& key, access_log_t const* uncounted) {
   shard_mask_t const mask = shards_of(key);
   home_of(key).index.erase(l);
-  for (shard_mask_t m = mask; m != 0; m &= m - 1) shard(static_cast<unsigned>(__builtin_ctz(m))).extents.erase(key);
-  count_regions(key, -1);
+  each_shard(mask, [&](unsigned i) { shard(i).extents.erase(key); });
   for_each_meeting(mask, extent_index_t::low(key), extent_index_t::high(key), [&](extent_index_t::entry_t const& e) {
     if (e.log == uncounted) return;
     lock_scope n(e.log->lock);
@@ -569,7 +556,7 @@ void tsm_t::take_out(access_log_t* l, object_t const& key, access_log_t const* u
 
 void tsm_t::reset() {
   forgotten.fetch_add(1, std::memory_order_relaxed);
-  shards_held held(*this, (shard_mask_t{1} << shard_count) - 1);
+  shards_held held(*this, all_shards);
   for (auto const& s : shards_) s->index.for_each([this, &s](access_log_t* l) {
     {
       lock_scope n(l->lock);
@@ -588,7 +575,6 @@ void tsm_t::reset() {
   for (auto const& s : shards_) {
     s->index.clear();
     s->extents.clear();
-    for (std::atomic<std::uint32_t>& n : s->regions) n.store(0, std::memory_order_relaxed);
   }
   // Every log is dead now, so nothing can be idle; the increments of the
   // leaves that idled them were made under log locks taken since.
@@ -629,7 +615,7 @@ std::size_t tsm_t::touched_length(task_key_t handle) const {
 }
 
 std::size_t tsm_t::live_logs() {
-  shards_held held(*this, (shard_mask_t{1} << shard_count) - 1);
+  shards_held held(*this, all_shards);
   std::size_t indexed = 0;
   for (auto const& s : shards_) indexed += s->index.size();
   return indexed - idle_count();
@@ -654,7 +640,7 @@ void tsm_t::collect(statistic_t& s) {
       }
     }
   };
-  shards_held held(*this, (shard_mask_t{1} << shard_count) - 1);
+  shards_held held(*this, all_shards);
   for (auto const& shard : shards_) shard->index.for_each([&](access_log_t* l) {
     lock_scope n(l->lock);
     ++s.objects;

@@ -58,9 +58,9 @@
 // the extent index, forgetting a range and giving logs back take the locks
 // of the shards the range's megabytes hash to, so tasks of different
 // threads, whose stacks and heaps lie apart, rarely wait for each other
-// there. A forget of a small range that holds no log takes none (the
-// extent index's page counts), nor does a wide one for the shards whose
-// regions hold none (shard_t::regions).
+// there. A forget of a small range that holds no log takes none, nor does
+// a wide one for the shards whose megabytes hold none (the extent index's
+// counts per page and per megabyte).
 //
 // Locks, in the order they may nest (the runtime lock comes before all of
 // them, see runtime.h):
@@ -284,8 +284,9 @@ class tsm_t : public feature_t {
   // order (their ranks); most ranges lie in one region, and the stacks and
   // heaps of different threads in different ones.
   static constexpr unsigned shard_count = 16;
-  static constexpr unsigned region_bits = 20;
+  static constexpr unsigned region_bits = extent_index_t::region_bits;
   using shard_mask_t = std::uint32_t;
+  static constexpr shard_mask_t all_shards = (shard_mask_t{1} << shard_count) - 1;
   struct alignas(64) shard_t {
     explicit shard_t(unsigned i)
         : lock(static_cast<lock_rank>(static_cast<unsigned>(lock_rank::tsm_structure) + i)) {}
@@ -293,11 +294,6 @@ class tsm_t : public feature_t {
     log_index_t index;
     extent_index_t extents;
     log_pool_t pool;
-    // How many logs meet each of its regions, by a hash of the region
-    // (collisions only add): a forget of a wide range (a dead stack of
-    // megabytes) locks only the shards of regions that hold something.
-    // Written under `lock`, read without it (see region_count()).
-    std::atomic<std::uint32_t> regions[256] = {};
   };
   static_assert(shard_count == extra_structure_ranks + 1, "a rank per shard");
   static unsigned shard_of_region(std::uint64_t region) {
@@ -306,12 +302,11 @@ class tsm_t : public feature_t {
   // The shards whose extent indexes hold a log of [lo, hi), hi > lo.
   static shard_mask_t shards_of(std::uint64_t lo, std::uint64_t hi);
   static shard_mask_t shards_of(object_t const& o) { return shards_of(extent_index_t::low(o), extent_index_t::high(o)); }
-  static unsigned region_slot(std::uint64_t region) {
-    return static_cast<unsigned>((region * 0x9e3779b97f4a7c15ull) >> 52) & 255;
+  // Calls f(i) for every shard i of `mask`, ascending.
+  template <class F>
+  static void each_shard(shard_mask_t mask, F&& f) {
+    for (; mask != 0; mask &= mask - 1) f(static_cast<unsigned>(__builtin_ctz(mask)));
   }
-  // Raises or lowers the counts of the regions a log meets; the locks of
-  // its shards held.
-  void count_regions(object_t const& key, int by);
   // The shards of the regions of [lo, hi) that some log meets, as far as
   // the caller can know without their locks: a log indexed before the
   // call is counted in every region it meets.
@@ -367,7 +362,7 @@ class tsm_t : public feature_t {
 class tsm_t::shards_held {
  public:
   shards_held(tsm_t& t, shard_mask_t mask) : t_(t), mask_(mask) {
-    for (shard_mask_t m = mask_; m != 0; m &= m - 1) t_.shard(static_cast<unsigned>(__builtin_ctz(m))).lock.lock();
+    each_shard(mask_, [this](unsigned i) { t_.shard(i).lock.lock(); });
   }
   ~shards_held() {
     for (unsigned i = shard_count; i-- > 0;)
@@ -386,12 +381,11 @@ class tsm_t::shards_held {
 template <class F>
 void tsm_t::for_each_meeting(shard_mask_t mask, std::uint64_t lo, std::uint64_t hi, F&& f) {
   bool const one = (mask & (mask - 1)) == 0;
-  for (shard_mask_t m = mask; m != 0; m &= m - 1) {
-    unsigned const i = static_cast<unsigned>(__builtin_ctz(m));
+  each_shard(mask, [&](unsigned i) {
     shard(i).extents.for_each_meeting(lo, hi, [&](extent_index_t::entry_t const& e) {
       if (one || static_cast<unsigned>(__builtin_ctz(mask & shards_of(e.key))) == i) f(e);
     });
-  }
+  });
 }
 
 }  // namespace vexa
