@@ -90,9 +90,13 @@ class spin_t : public vexa::lock_t {
   spin_t() noexcept : vexa::lock_t(vexa::lock_rank::bridge_list) {}
 };
 
+// What is freed under a list's lock is the bridge's own (a list's or a
+// clock's buffer that grew): forgetting it would take the synchronisation
+// shards' locks under this one, against the lock order.
 struct spin_scope {
   explicit spin_scope(spin_t& s) : s_(s) { s_.lock(); }
   ~spin_scope() { s_.unlock(); }
+  own_memory_scope own_;
   spin_t& s_;
 };
 

@@ -3,8 +3,9 @@
 # each target: i386 (the reference, in build/) and x86_64 (in build64/).
 # Then the checking job: an x86_64 build with assertions and the lock-order
 # check (-DVEXA_CHECKING=ON, in build-checking/) runs the tests labelled
-# `checking` (the allocation-failure sweep, fork, misuse and bounds) and a
-# longer stress run.
+# `checking` (the allocation-failure sweep, fork, misuse and bounds), a
+# longer stress run, and the race suite, whose real programs take the
+# bridge's and the library's locks in every order a task runtime can.
 #
 #   bash tools/test.sh                 both targets and the checking job
 #   bash tools/test.sh i386            one of them
@@ -47,8 +48,8 @@ run_checking() {
   echo "== checking ($dir)"
   rm -f "$dir/ctest.log"
   cmake -S . -B "$dir" -DVEXA_M32=OFF -DVEXA_TESTS=ON -DVEXA_CHECKING=ON -DVEXA_BENCHMARKS=OFF >/dev/null &&
-    cmake --build "$dir" -j"$jobs" --target robustness_test misuse_test bounds_test stress_test &&
-    (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600 -L checking | tee ctest.log;
+    cmake --build "$dir" -j"$jobs" --target robustness_test misuse_test bounds_test stress_test races_test race_programs &&
+    (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600 -L 'checking|races' | tee ctest.log;
      exit "${PIPESTATUS[0]}")
 }
 

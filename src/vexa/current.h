@@ -142,12 +142,20 @@ void arena_pool_t::take_back(void* arena) {
   arena_returned = true;
   if (current.arena == arena) current.arena = nullptr;
   arena_pool_t& pool = get();
-  lock_scope held(pool.lock);
-  try {
-    pool.orphans.push_back(static_cast<arena_t*>(arena));
-  } catch (std::bad_alloc const&) {
-    // The arena stays with the ended thread, unused.
+  // The list's old buffer, freed as it grows, is the library's own: a
+  // program's free() wrapper reporting it would take the detector's locks
+  // under this leaf lock. Inside a hook, the memory hooks ignore it.
+  bool const in_hook = current.in_hook;
+  current.in_hook = true;
+  {
+    lock_scope held(pool.lock);
+    try {
+      pool.orphans.push_back(static_cast<arena_t*>(arena));
+    } catch (std::bad_alloc const&) {
+      // The arena stays with the ended thread, unused.
+    }
   }
+  current.in_hook = in_hook;
 }
 
 arena_t* thread_info_t::adopt_arena() {
