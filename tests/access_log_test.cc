@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <random>
 #include <tuple>
@@ -14,6 +15,8 @@
 #include "tsm/extent_index.h"
 #include "tsm/log_index.h"
 #include "tsm/log_pool.h"
+#include "tsm/repeat_cache.h"
+#include "tsm/shadow_memory.h"
 
 namespace {
 
@@ -211,6 +214,54 @@ TEST_F(Indexes, ExtentIndexAnswersMatchAScanThroughGrowthRemovalAndShrinking) {
     query(round);
   }
   EXPECT_GT(none_within, 0u) << "the counts answered only maybe";
+}
+
+// A stamp stands for one access shape of one task state: two different
+// ones never share a stamp, however their shapes crowd the thread's slots,
+// and the same one keeps its stamp while nothing else takes its slot.
+TEST(Shadow, StampsNeverStandForTwoDifferentAccesses) {
+  auto stamps = std::make_unique<vexa::repeat_stamps_t>();
+  std::map<std::uint64_t, std::tuple<std::uint64_t, std::uint64_t, std::uintptr_t, std::uintptr_t, int, int>> meaning;
+  std::mt19937 random(7);
+  unsigned again = 0;
+  for (int i = 0; i < 200000; ++i) {
+    std::uint64_t const era = i / 5000 % 3;
+    vexa::site_how_t const how{static_cast<std::uint64_t>(i / 7000 % 2), 0, random() % 8 == 0};
+    std::uintptr_t const size = std::uintptr_t{1} << (random() % 4);
+    object_t const o{0x10000 + (random() % 64) * size, size};
+    std::uintptr_t const code = 0x400000 + (random() % 600) * 4;
+    auto const access = static_cast<tsm_access_t>(random() % 2);
+    std::uint64_t const s = stamps->stamp(o, access, code, 1, how, era, 0);
+    auto const what = std::make_tuple(era, how.step, o.base & 7, code, int{access} | int{how.atomic} << 1, int(size));
+    auto const [at, added] = meaning.emplace(s, what);
+    ASSERT_EQ(at->second, what) << "stamp " << s << " at call " << i;
+    ASSERT_EQ(stamps->stamp(o, access, code, 1, how, era, 0), s);
+    again += !added;
+  }
+  EXPECT_GT(again, 0u) << "no stamp ever came back";
+  EXPECT_EQ(stamps->stamp(object_t{0x10000, 16}, TSM_READ, 0x400000, 1, {}, 0, 0), 0u) << "wider than a granule";
+  EXPECT_EQ(stamps->stamp(object_t{0x10006, 4}, TSM_READ, 0x400000, 1, {}, 0, 0), 0u) << "across two granules";
+}
+
+// Words are per granule and exist once written; clearing a range empties
+// exactly its granules, across a leaf's edge and over whole pages given
+// back.
+TEST(Shadow, ClearingARangeEmptiesExactlyItsGranules) {
+  vexa::shadow_memory_t shadow;
+  std::uintptr_t const leaf = std::uintptr_t{1} << vexa::shadow_memory_t::leaf_bits;
+  std::uintptr_t const begin = 8 * leaf - 0x30000;
+  std::uintptr_t const end = 8 * leaf + 0x30000;
+  EXPECT_EQ(shadow.find(begin), nullptr);
+  for (std::uintptr_t a = begin - 64; a < end + 64; a += 8) shadow.word(a)->store(a, std::memory_order_relaxed);
+  ASSERT_EQ(shadow.find(begin + 3), shadow.word(begin));
+  ASSERT_NE(shadow.find(begin + 8), shadow.find(begin));
+  shadow.clear(begin + 5, end - 5);
+  for (std::uintptr_t a = begin - 64; a < end + 64; a += 8)
+    ASSERT_EQ(shadow.find(a)->load(std::memory_order_relaxed), a >= begin && a < end ? 0 : a) << std::hex << a;
+  shadow.word(end + 64)->store(1, std::memory_order_relaxed);
+  shadow.clear(0, UINTPTR_MAX);  // through the leaves made, not the whole table
+  EXPECT_EQ(shadow.find(end + 64)->load(std::memory_order_relaxed), 0u);
+  EXPECT_EQ(shadow.find(begin - 64)->load(std::memory_order_relaxed), 0u);
 }
 
 }  // namespace

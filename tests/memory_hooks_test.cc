@@ -208,6 +208,19 @@ TEST_F(MemoryHooks, RepeatedAccessIsCheckedAgainOnceTheObjectChanged) {
   EXPECT_EQ(offended(stop(3)), std::vector<access_t>{read_by(team[2], 0x1fffc, 8, 0x600)});
 }
 
+// Past what the thread's cache holds, repeats are known by the stamps they
+// leave in shadow memory; a change to the object ends its stamp too.
+TEST_F(MemoryHooks, RepeatsBeyondTheCacheAreCheckedAgainOnceTheObjectChanged) {
+  team_t team(2);
+  for (int pass = 0; pass < 3; ++pass)
+    for (std::uintptr_t i = 0; i < 4096; ++i) team.read(0, 0x100000 + 8 * i, 4, 0x400);
+  EXPECT_EQ(reasons(), nothing);
+  team.write(1, 0x100320, 4, 0x500);
+  team.read(0, 0x100320, 4, 0x400);
+  ASSERT_EQ(reasons(), (events(2, VEXA_EVENT_DATA_SHARING)));
+  EXPECT_EQ(offended(stop(1)), std::vector<access_t>{written(team[1], 0x100320, 4, 0x500)});
+}
+
 TEST_F(SharingRule, EveryConflictingAccessIsAStopOfItsOwn) {
   team_t team(2);
   team.write(0, 0x10000, 4, 0x400);

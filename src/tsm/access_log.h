@@ -15,6 +15,7 @@
 #include "../lock/lock.h"
 #include "lockset.h"
 #include "object.h"
+#include "shadow_memory.h"
 
 namespace vexa {
 
@@ -143,12 +144,25 @@ struct access_log_t {
     // a change that happens before the reader's access visible to it.
     return version_.load(std::memory_order_acquire);
   }
-  void changed() { version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+  // The stamp of a repeat (shadow_memory.h) ends with the version.
+  void changed() {
+    version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    if (stamped) {
+      stamped = false;
+      shadow_memory.erase(base_.load(std::memory_order_relaxed));
+    }
+  }
+  // Leaves a stamp in the object's word (under `lock`, like changed()).
+  void stamp(shadow_memory_t::word_t& word, std::uint64_t stamp) {
+    word.store(stamp, std::memory_order_relaxed);
+    stamped = true;
+  }
 
   lock_t lock{lock_rank::access_log};  // guards everything below but the links
   bool dead = true;        // in the pool, or being taken out of the detector
   bool idle = false;       // empty, kept indexed for the object's next task
   std::uint8_t listed = 0;  // entries of listed_logs in use (below)
+  bool stamped = false;     // its object's shadow word may hold a stamp
   std::uint32_t neighbours = 0;  // other live logs whose objects share a byte with this one
   // The first of them (room for more costs every log its size): an
   // access to an object inside one other, an element of a copied

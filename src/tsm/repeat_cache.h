@@ -22,10 +22,12 @@
 #ifndef VEXA_TSM_REPEAT_CACHE_H
 #define VEXA_TSM_REPEAT_CACHE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "../../include/vexa.h"
 #include "access_log.h"
+#include "shadow_memory.h"
 
 namespace vexa {
 
@@ -88,6 +90,91 @@ struct repeat_cache_t {
   }
 
   entry_t table[entries];
+};
+
+// The stamps the calling thread leaves in shadow memory (shadow_memory.h)
+// for the same repeats, without the cache's bound on how many it keeps: a
+// task reading a block of a matrix over and over repeats thousands of
+// accesses, each of one element.
+//
+// A stamp is a token and a slot. The token stands for what the thread's task
+// is doing: which task (the era and its handle), its step, its locks and the
+// detector's places, all that the cache compares besides the access; it is
+// replaced when any of these changes. The slot names the access's shape (its
+// code address, read or write, atomic or not, its size and offset within
+// the granule) in a small table of the thread's. A shape that takes the slot
+// of another also takes a new token, so that no stamp left for the other
+// shape can be read as this one's. Tokens come in blocks from a global
+// counter and are never given twice, so a stamp is only ever its own
+// thread's, even once the arena passes to another thread.
+//
+// Owned by one thread, like the cache; lives in its arena.
+struct repeat_stamps_t {
+  static constexpr unsigned slot_bits = 10;
+  static constexpr unsigned slots = 1u << slot_bits;
+
+  // The stamp this access leaves once logged and checked clean, or 0 when
+  // its object has no granule of its own.
+  std::uint64_t stamp(object_t const& o, tsm_access_t a, address_t code, unsigned short task, site_how_t const& how,
+                      std::uint64_t era, std::uint64_t places) {
+    if (!shadow_memory_t::fits(o.base, o.size)) return 0;
+    if (VEXA_UNLIKELY(!valid || era != era_ || how.step != step_ || places != places_ || how.locks != locks_ ||
+                      task != task_)) {
+      valid = true;
+      era_ = era;
+      step_ = how.step;
+      places_ = places;
+      locks_ = how.locks;
+      task_ = task;
+      token = next_token();
+    }
+    // Non-zero: a slot never in use reads as no shape.
+    std::uint32_t const form = 1u | static_cast<std::uint32_t>(a) << 1 | std::uint32_t{how.atomic} << 2 |
+                               static_cast<std::uint32_t>(o.size - 1) << 3 |
+                               static_cast<std::uint32_t>(o.base & (shadow_memory_t::granule - 1)) << 6;
+    std::uint64_t const h = (std::uint64_t{code} ^ std::uint64_t{form} << 48) * 0x9e3779b97f4a7c15ull;
+    unsigned const slot = static_cast<unsigned>(h >> (64 - slot_bits));
+    shape_t& s = shapes[slot];
+    if (VEXA_UNLIKELY(s.code != code || s.form != form)) {
+      s.code = code;
+      s.form = form;
+      token = next_token();
+    }
+    return token << slot_bits | slot;
+  }
+
+  // Forgets the state, so that the next stamp takes a new token.
+  void clear() { valid = false; }
+
+ private:
+  struct shape_t {
+    address_t code = 0;
+    std::uint32_t form = 0;  // 0: no shape
+  };
+
+  std::uint64_t next_token() {
+    if (VEXA_UNLIKELY(next_ == end_)) {
+      // Relaxed: the counter only hands out distinct numbers.
+      next_ = tokens_given.fetch_add(block, std::memory_order_relaxed);
+      end_ = next_ + block;
+    }
+    return next_++;
+  }
+
+  static constexpr std::uint64_t block = 1u << 16;
+  // Starts at one block, so that no stamp is 0, which reads as none.
+  static inline std::atomic<std::uint64_t> tokens_given{block};
+
+  bool valid = false;
+  std::uint64_t token = 0;
+  std::uint64_t era_ = 0;
+  std::uint64_t step_ = 0;
+  std::uint64_t places_ = 0;
+  std::uint32_t locks_ = 0;
+  unsigned short task_ = 0;
+  std::uint64_t next_ = 0;
+  std::uint64_t end_ = 0;
+  shape_t shapes[slots];
 };
 
 }  // namespace vexa

@@ -105,6 +105,7 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
   std::size_t listed = 0;
   try {
     lock_scope held(l->lock, lock_scope::adopt);
+    std::uint64_t const before = l->version();
     appended = record(l, access, task, to_address(code), how);
     isolated = l->neighbours == 0;
     if (!isolated && l->listed == l->neighbours) {
@@ -117,6 +118,16 @@ tsm_t::case_t* tsm_t::access(object_t const& object, tsm_access_t access, unsign
     // overlap itself.
     if (isolated && object.base < object.base + object.size) b.examine(*l, object, task);
     version = l->version();
+    // Under the lock, after the log and check it vouches for: the log's
+    // next change (changed(), under this lock too) clears it. Only from the
+    // second time on (the access found its site as it was): most objects a
+    // task touches once, and a stamp for each would give shadow memory to
+    // every page the program's heap spans. (Making a leaf here is a system
+    // call under the lock, once per leaf.)
+    if (isolated && b.c == nullptr && version == before && shadow_memory_t::fits(object.base, object.size))
+      if (shadow_memory_t::word_t* word = shadow_memory.word(object.base))
+        l->stamp(*word, self.thread_arena_get().stamps.stamp(object, access, to_address(code), task, how,
+                                                             self.era, places));
   } catch (...) {
     b.abandon();
     throw;

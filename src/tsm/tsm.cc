@@ -402,6 +402,11 @@ void tsm_t::forget(address_t begin, address_t end) {
   if (found == 0) return;
   extent_index_t::entry_t* const dead = many.empty() ? few : many.data();
   std::size_t const count = many.empty() ? found : many.size();
+  // The logs' changes below clear their stamps; a freed array of many
+  // logged elements also gives its shadow pages back. Not a dead stack's
+  // few frames at every task's end: a system call there would cost more
+  // than the task.
+  if (count >= 512 && end - begin >= 65536) shadow_memory.clear(begin, end);
   forgotten.fetch_add(1, std::memory_order_relaxed);
   // Emptied, the logs stay indexed and idle, as a leaving task's do, up to
   // the idle cap: the next task's frames and the next allocations of the

@@ -17,6 +17,11 @@
 //    under the two logs' locks in turn, and only the others ask the extent
 //    index, which finds overlapping logs in time proportional to what it
 //    finds (extent_index.h);
+//  - an access that repeats one its thread logged and checked clean, with
+//    the log unchanged since, returns at once: from the thread's cache of
+//    recent repeats (repeat_cache.h), or, past what that holds, from the
+//    stamp the repeat left in its granule's shadow word (shadow_memory.h),
+//    one load and one compare;
 //  - each task handle keeps the list of logs it touched, so a leaving task
 //    visits those only; a log no live task holds goes back to the pool
 //    (log_pool.h) of its shard (below) and its memory serves the next new
@@ -153,7 +158,8 @@ class tsm_t : public feature_t {
 
   // log() then check(), as the memory hooks call them: an access to an
   // object that shares no byte with another live log is logged and checked
-  // under one hold of its log's lock.
+  // under one hold of its log's lock. A repeat that finds nothing leaves
+  // its stamp in the object's shadow word (repeat_cache.h).
   case_t* access(object_t const& object, tsm_access_t access, unsigned short task, void const* code,
                  bool atomic = false);
 

@@ -52,6 +52,7 @@ struct arena_t {
   // The sharing detector's per-thread cache: the thread's own, like the
   // chunks, and handed on with them (cleared) when the thread ends.
   repeat_cache_t repeats;
+  repeat_stamps_t stamps;
 
  private:
   void reset_first() noexcept {

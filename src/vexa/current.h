@@ -170,7 +170,10 @@ arena_t* thread_info_t::adopt_arena() {
     }
   }
   // Its last owner's eras are not this thread's.
-  if (adopted != nullptr) adopted->repeats.clear();
+  if (adopted != nullptr) {
+    adopted->repeats.clear();
+    adopted->stamps.clear();
+  }
   if (adopted == nullptr) adopted = new arena_t;
   lock_scope held(pool.lock);
   // Under the lock, so that close() cannot delete the key in between.

@@ -33,9 +33,26 @@ bool no_live_task() {
   // out of the log has no effect either, so the order of the two tests
   // does not matter.
   site_how_t const how{record->step, record->locks, atomic};
-  if (self.thread_arena_get().repeats.slot(object, access, to_address(ret))
-          .repeats(object, access, to_address(ret), record->handle, how, self.era, tsm.replaced_places()))
+  arena_t& arena = self.thread_arena_get();
+  std::uint64_t const places = tsm.replaced_places();
+  if (arena.repeats.slot(object, access, to_address(ret))
+          .repeats(object, access, to_address(ret), record->handle, how, self.era, places))
     return;
+  // Then the stamps in shadow memory, for repeats past what the cache
+  // holds (a task that reads a block of a matrix over and over).
+  if (shadow_memory_t::fits(object.base, object.size)) {
+    // Relaxed: the stamp was stored under the log's lock, and a change
+    // made under it since clears it; a clear that happens before this
+    // access (through the program's synchronisation) is seen by
+    // coherence, and one made concurrently may be missed as if the access
+    // came first. The stamp is made only for a word that holds one: most
+    // words a first touch finds are empty.
+    shadow_memory_t::word_t const* word = shadow_memory.find(object.base);
+    std::uint64_t const stamp = word != nullptr ? word->load(std::memory_order_relaxed) : 0;
+    if (stamp != 0 &&
+        stamp == arena.stamps.stamp(object, access, to_address(ret), record->handle, how, self.era, places))
+      return;
+  }
   if (tsm_t::case_t* c = tsm.access(object, access, record->handle, ret, atomic)) tsm.commit(c);
 }
 

@@ -1,0 +1,111 @@
+#include "shadow_memory.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace vexa {
+
+shadow_memory_t shadow_memory;
+
+namespace {
+
+void* map_zeroed(std::size_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+}  // namespace
+
+shadow_memory_t::leaf_t* shadow_memory_t::table() {
+  // Pairs with the release CAS below.
+  leaf_t* t = table_.load(std::memory_order_acquire);
+  if (VEXA_LIKELY(t != nullptr)) return t;
+  // Fresh anonymous pages are zero: every leaf pointer starts null.
+  auto* made = static_cast<leaf_t*>(map_zeroed(leaves * sizeof(leaf_t)));
+  if (made == nullptr) return nullptr;
+  // Release: the zeroed table before its pointer; acquire on failure pairs
+  // with the winner's release.
+  if (table_.compare_exchange_strong(t, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
+  munmap(made, leaves * sizeof(leaf_t));
+  return t;
+}
+
+shadow_memory_t::word_t* shadow_memory_t::word(address_t a) {
+  if (word_t* w = find(a)) return w;
+  if ((a >> (address_bits - 1) >> 1) != 0) return nullptr;
+  leaf_t* t = table();
+  if (t == nullptr) return nullptr;
+  leaf_t& slot = t[a >> leaf_bits];
+  word_t* leaf = slot.load(std::memory_order_acquire);  // pairs with the release CAS below
+  if (leaf == nullptr) {
+    auto* made = static_cast<word_t*>(map_zeroed(words_per_leaf * sizeof(word_t)));
+    if (made == nullptr) return nullptr;
+    // Release: the zeroed leaf before its pointer (pairs with find()'s
+    // acquire); acquire on failure pairs with the winner's release.
+    if (slot.compare_exchange_strong(leaf, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
+      leaf = made;
+      // Relaxed: clear() finds the leaf itself through the table; the
+      // list only spares it the walk. Stored plus one, so 0 is unset.
+      std::size_t const n = made_.fetch_add(1, std::memory_order_relaxed);
+      if (n < listed_at_most) made_leaves_[n].store((a >> leaf_bits) + 1, std::memory_order_relaxed);
+    } else {
+      munmap(made, words_per_leaf * sizeof(word_t));
+    }
+  }
+  return leaf + ((a & ((address_t{1} << leaf_bits) - 1)) >> granule_bits);
+}
+
+void shadow_memory_t::clear(address_t begin, address_t end) {
+  if (begin >= end) return;
+  address_t const leaf_span = address_t{1} << leaf_bits;
+  // Inclusive, so that a range up to the top of the address space ends
+  // without wrapping.
+  address_t last = end - 1;
+  if (address_bits < sizeof(address_t) * 8)
+    last = std::min(last, (address_t{1} << (address_bits % (sizeof(address_t) * 8))) - 1);
+  begin &= ~(granule - 1);
+  if (begin > last) return;
+  // A range over more leaves than were ever made goes through those.
+  std::size_t const made = made_.load(std::memory_order_relaxed);
+  if (made <= listed_at_most && (last - begin) / leaf_span >= made) {
+    for (std::size_t i = 0; i < made; ++i) {
+      std::size_t const listed = made_leaves_[i].load(std::memory_order_relaxed);
+      if (listed == 0) continue;
+      address_t const low = static_cast<address_t>(listed - 1) << leaf_bits;
+      address_t const high = low + (leaf_span - 1);
+      if (high >= begin && low <= last) clear_within(std::max(low, begin), std::min(high, last));
+    }
+    return;
+  }
+  clear_within(begin, last);
+}
+
+void shadow_memory_t::clear_within(address_t begin, address_t last) {
+  static std::size_t const page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  address_t const leaf_span = address_t{1} << leaf_bits;
+  for (;;) {
+    address_t const stop = std::min(begin | (leaf_span - 1), last);  // the last byte in begin's leaf
+    if (word_t* first = find(begin)) {
+      word_t* end = first + ((stop - begin) >> granule_bits) + 1;
+      // Whole pages of words go back to the system, and read as zero after;
+      // a stamp stored there meanwhile (by an access racing with the free)
+      // is lost or kept, and either is only a repeat taken the slow way.
+      auto const lo = (to_address(first) + page - 1) & ~address_t{page - 1};
+      auto const hi = to_address(end) & ~address_t{page - 1};
+      auto const empty = [](word_t& w) { w.store(0, std::memory_order_relaxed); };
+      if (hi > lo) {
+        madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+        std::for_each(first, reinterpret_cast<word_t*>(lo), empty);
+        std::for_each(reinterpret_cast<word_t*>(hi), end, empty);
+      } else {
+        std::for_each(first, end, empty);
+      }
+    }
+    if (stop == last) return;
+    begin = stop + 1;
+  }
+}
+
+}  // namespace vexa

@@ -1,0 +1,106 @@
+// Shadow memory: one word for every 8-byte granule of the program's memory,
+// found from the address alone, holding the stamp of the last access that
+// was logged and checked without a conflict (repeat_cache.h). An access
+// whose stamp is already there returns after one load and one compare,
+// without a lookup, a lock or a site search: the common case of dense code
+// that reads the same elements over and over from one task.
+//
+// A stamp stands only while the object's log is unchanged: every change a
+// log makes (access_log_t::changed(), under its lock) clears the word of its
+// object's granule, and a stamp is written under the log's lock, after the
+// log and check it vouches for. Only objects that lie within one granule
+// get stamps, so that their granule's word is the one place to clear.
+//
+// Two levels, allocated on demand and never given back whole: a table of
+// leaves by the address's high bits, and leaves of words mapped without
+// reserving swap, so that only the pages of words ever written take memory
+// (8 bytes per 8 bytes touched). On i386 the leaves cover 2 MiB each and
+// the table is 8 KiB; on x86_64 they cover 16 MiB and the table, also
+// mapped on demand, covers the 47-bit user address space. Freeing a wide
+// range gives its words' pages back (clear()). When the address space or
+// memory runs out, an address simply has no word and takes the slow path.
+#ifndef VEXA_TSM_SHADOW_MEMORY_H
+#define VEXA_TSM_SHADOW_MEMORY_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "../vexa/base.h"
+
+namespace vexa {
+
+class shadow_memory_t {
+ public:
+  using word_t = std::atomic<std::uint64_t>;
+  static constexpr unsigned granule_bits = 3;
+  static constexpr address_t granule = address_t{1} << granule_bits;
+#if UINTPTR_MAX > 0xffffffffu
+  static constexpr unsigned address_bits = 47;
+  static constexpr unsigned leaf_bits = 24;
+#else
+  static constexpr unsigned address_bits = 32;
+  static constexpr unsigned leaf_bits = 21;
+#endif
+  static constexpr std::size_t leaves = std::size_t{1} << (address_bits - leaf_bits);
+  static constexpr std::size_t words_per_leaf = std::size_t{1} << (leaf_bits - granule_bits);
+
+  // Whether [base, base + size) has a word of its own to hold a stamp.
+  static bool fits(address_t base, address_t size) {
+    return size != 0 && size <= granule && (base & (granule - 1)) + size <= granule;
+  }
+
+  // The word of a's granule, or null when it has none yet. No lock: a leaf
+  // is published once, with a release CAS in word(), and never moves.
+  word_t* find(address_t a) const {
+    if (VEXA_UNLIKELY((a >> (address_bits - 1) >> 1) != 0)) return nullptr;
+    // Pairs with the release CAS that published the table in table().
+    leaf_t const* t = table_.load(std::memory_order_acquire);
+    if (VEXA_UNLIKELY(t == nullptr)) return nullptr;
+    // Pairs with the release CAS that published the leaf in word().
+    word_t* leaf = t[a >> leaf_bits].load(std::memory_order_acquire);
+    if (leaf == nullptr) return nullptr;
+    return leaf + ((a & ((address_t{1} << leaf_bits) - 1)) >> granule_bits);
+  }
+
+  // The same, making the leaf when there is none; null when it cannot be
+  // made (no address space or memory left).
+  word_t* word(address_t a);
+
+  // Empties every word of [begin, end), giving their pages back where
+  // whole pages lie inside.
+  void clear(address_t begin, address_t end);
+
+  // Empties a's word, if it has one; the caller holds the lock of the log
+  // whose stamps it ends.
+  void erase(address_t a) {
+    if (word_t* w = find(a)) w->store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  using leaf_t = std::atomic<word_t*>;
+  leaf_t* table();
+  // clear() from a granule-aligned begin to an inclusive last byte.
+  void clear_within(address_t begin, address_t last);
+
+  // The table of leaves: a pointer to an array of `leaves` leaf pointers,
+  // made on first use (on x86_64 it is 64 MiB of address space, mapped
+  // without reserving memory).
+  std::atomic<leaf_t*> table_{nullptr};
+  // The indexes of the leaves made, in the order they were made, so that
+  // clearing a range of the whole address space (a forked child forgets
+  // everything) visits those rather than every slot of the table. A slot
+  // is claimed by fetch_add and written after the leaf is published; a
+  // reader that finds it still empty skips it, and a leaf past the last
+  // slot sends clear() through the table instead.
+  static constexpr std::size_t listed_at_most = 4096;
+  std::atomic<std::size_t> made_{0};
+  std::atomic<std::size_t> made_leaves_[listed_at_most] = {};
+};
+
+// The one shadow of the process (constant-initialised: usable from the
+// first hook, before any constructor ran).
+extern shadow_memory_t shadow_memory;
+
+}  // namespace vexa
+
+#endif  // VEXA_TSM_SHADOW_MEMORY_H
