@@ -9,6 +9,9 @@
 //                              innermost of them, from a known code address
 //   MemoryHookFirstTouch       a task's first write of each of 4,096 objects,
 //                              and its leave (per access: items_per_second)
+//   MemoryHookRepeatedSweep    a task's reads of 16,384 objects, over and
+//                              over: repeats past the thread's cache
+//                              (per access: items_per_second)
 //   FunctionEnterLeave         one function activation, entered and left
 //   TaskEnterLeave/N           one task entered and left while the access
 //                              log holds N objects: leaving walks all of them
@@ -104,6 +107,24 @@ void MemoryHookFirstTouch(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * objects);
 }
 BENCHMARK(MemoryHookFirstTouch);
+
+// One task reads 16,384 objects (8 bytes, 8 apart, a 128 KiB block) over
+// and over, as a matrix kernel reads its inputs: far more repeats than the
+// thread's cache holds. The first two sweeps are made before timing.
+void MemoryHookRepeatedSweep(benchmark::State& state) {
+  configure(VEXA_ENABLE_TSM, VEXA_GUARD_TASK | VEXA_GUARD_MEMORY);
+  constexpr unsigned objects = 16384;
+  _VEXA_enterTask();
+  auto sweep = [] {
+    for (unsigned i = 0; i < objects; ++i) _VEXA_readMemory(at(0x58000000u + 8u * i), 8);
+  };
+  sweep();
+  sweep();
+  for (auto _ : state) sweep();
+  _VEXA_leaveTask();
+  state.SetItemsProcessed(state.iterations() * objects);
+}
+BENCHMARK(MemoryHookRepeatedSweep);
 
 void parse() {}
 
