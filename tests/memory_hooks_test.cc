@@ -221,6 +221,19 @@ TEST_F(MemoryHooks, RepeatsBeyondTheCacheAreCheckedAgainOnceTheObjectChanged) {
   EXPECT_EQ(offended(stop(1)), std::vector<access_t>{written(team[1], 0x100320, 4, 0x500)});
 }
 
+// Freed memory takes the task's accesses away with the stamps: the same
+// read again is logged again, and a later write of another task meets it.
+TEST_F(MemoryHooks, AStampEndsWhenItsObjectIsForgotten) {
+  team_t team(2);
+  for (int pass = 0; pass < 3; ++pass)
+    for (std::uintptr_t i = 0; i < 4096; ++i) team.read(0, 0x100000 + 8 * i, 4, 0x400);
+  team[0].run([] { _VEXA_forgetMemory(reinterpret_cast<void const*>(0x100320), reinterpret_cast<void const*>(0x100324)); });
+  team.read(0, 0x100320, 4, 0x400);
+  team.write(1, 0x100320, 4, 0x500);
+  ASSERT_EQ(reasons(), one_detection);
+  EXPECT_EQ(offended(stop(0)), std::vector<access_t>{read_by(team[0], 0x100320, 4, 0x400)});
+}
+
 TEST_F(SharingRule, EveryConflictingAccessIsAStopOfItsOwn) {
   team_t team(2);
   team.write(0, 0x10000, 4, 0x400);

@@ -24,7 +24,10 @@ shadow_memory_t::leaf_t* shadow_memory_t::table() {
   if (VEXA_LIKELY(t != nullptr)) return t;
   // Fresh anonymous pages are zero: every leaf pointer starts null.
   auto* made = static_cast<leaf_t*>(map_zeroed(leaves * sizeof(leaf_t)));
-  if (made == nullptr) return nullptr;
+  if (made == nullptr) {
+    refused_.store(true, std::memory_order_relaxed);  // a hint only: pairs with nothing
+    return nullptr;
+  }
   // Release: the zeroed table before its pointer; acquire on failure pairs
   // with the winner's release.
   if (table_.compare_exchange_strong(t, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
@@ -34,22 +37,30 @@ shadow_memory_t::leaf_t* shadow_memory_t::table() {
 
 shadow_memory_t::word_t* shadow_memory_t::word(address_t a) {
   if (word_t* w = find(a)) return w;
-  if ((a >> (address_bits - 1) >> 1) != 0) return nullptr;
+  // Relaxed, like the counter: a hint, at worst one more leaf is tried.
+  if ((a >> (address_bits - 1) >> 1) != 0 || refused_.load(std::memory_order_relaxed)) return nullptr;
   leaf_t* t = table();
   if (t == nullptr) return nullptr;
   leaf_t& slot = t[a >> leaf_bits];
   word_t* leaf = slot.load(std::memory_order_acquire);  // pairs with the release CAS below
   if (leaf == nullptr) {
+    // Relaxed: the counter only hands out distinct slots; the load first
+    // keeps a process at the cap from contending for it at every access.
+    if (made_.load(std::memory_order_relaxed) >= leaves_at_most) return nullptr;
+    std::size_t const n = made_.fetch_add(1, std::memory_order_relaxed);
+    if (n >= leaves_at_most) return nullptr;
     auto* made = static_cast<word_t*>(map_zeroed(words_per_leaf * sizeof(word_t)));
-    if (made == nullptr) return nullptr;
+    if (made == nullptr) {
+      refused_.store(true, std::memory_order_relaxed);
+      return nullptr;
+    }
     // Release: the zeroed leaf before its pointer (pairs with find()'s
     // acquire); acquire on failure pairs with the winner's release.
     if (slot.compare_exchange_strong(leaf, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
       leaf = made;
-      // Relaxed: clear() finds the leaf itself through the table; the
+      // Relaxed: clear() finds the leaf's words through the table; the
       // list only spares it the walk. Stored plus one, so 0 is unset.
-      std::size_t const n = made_.fetch_add(1, std::memory_order_relaxed);
-      if (n < listed_at_most) made_leaves_[n].store((a >> leaf_bits) + 1, std::memory_order_relaxed);
+      made_leaves_[n].store((a >> leaf_bits) + 1, std::memory_order_relaxed);
     } else {
       munmap(made, words_per_leaf * sizeof(word_t));
     }
@@ -68,8 +79,8 @@ void shadow_memory_t::clear(address_t begin, address_t end) {
   begin &= ~(granule - 1);
   if (begin > last) return;
   // A range over more leaves than were ever made goes through those.
-  std::size_t const made = made_.load(std::memory_order_relaxed);
-  if (made <= listed_at_most && (last - begin) / leaf_span >= made) {
+  std::size_t const made = std::min(made_.load(std::memory_order_relaxed), leaves_at_most);
+  if ((last - begin) / leaf_span >= made) {
     for (std::size_t i = 0; i < made; ++i) {
       std::size_t const listed = made_leaves_[i].load(std::memory_order_relaxed);
       if (listed == 0) continue;

@@ -17,8 +17,9 @@
 // (8 bytes per 8 bytes touched). On i386 the leaves cover 2 MiB each and
 // the table is 8 KiB; on x86_64 they cover 16 MiB and the table, also
 // mapped on demand, covers the 47-bit user address space. Freeing a wide
-// range gives its words' pages back (clear()). When the address space or
-// memory runs out, an address simply has no word and takes the slow path.
+// range gives its words' pages back (clear()). Past a number of leaves,
+// or when the address space or memory runs out, an address simply has no
+// word and takes the slow path.
 #ifndef VEXA_TSM_SHADOW_MEMORY_H
 #define VEXA_TSM_SHADOW_MEMORY_H
 
@@ -86,15 +87,25 @@ class shadow_memory_t {
   // made on first use (on x86_64 it is 64 MiB of address space, mapped
   // without reserving memory).
   std::atomic<leaf_t*> table_{nullptr};
-  // The indexes of the leaves made, in the order they were made, so that
-  // clearing a range of the whole address space (a forked child forgets
-  // everything) visits those rather than every slot of the table. A slot
-  // is claimed by fetch_add and written after the leaf is published; a
-  // reader that finds it still empty skips it, and a leaf past the last
-  // slot sends clear() through the table instead.
-  static constexpr std::size_t listed_at_most = 4096;
+  // At most this many leaves are made: past them, addresses without a
+  // leaf take the slow path. On i386 they are 512 MiB of words, so that
+  // the shadow never takes the address space a program needs for itself.
+#if UINTPTR_MAX > 0xffffffffu
+  static constexpr std::size_t leaves_at_most = 4096;
+#else
+  static constexpr std::size_t leaves_at_most = 256;
+#endif
+  // Slots claimed for leaves (fetch_add, before the leaf is made; a slot
+  // whose leaf another thread made first stays empty), and in them the
+  // index of each leaf made, plus one, written after it is published. A
+  // clear() of a range over more leaves than were made (a forked child
+  // forgets everything) visits these instead of every slot of the table;
+  // one it finds still empty only keeps its pages.
   std::atomic<std::size_t> made_{0};
-  std::atomic<std::size_t> made_leaves_[listed_at_most] = {};
+  std::atomic<std::size_t> made_leaves_[leaves_at_most] = {};
+  // Set when the system refused memory: no more leaves are asked for, so
+  // that an exhausted process does not make a system call per access.
+  std::atomic<bool> refused_{false};
 };
 
 // The one shadow of the process (constant-initialised: usable from the

@@ -147,6 +147,7 @@ void arena_pool_t::take_back(void* arena) {
   // under this leaf lock. Inside a hook, the memory hooks ignore it.
   bool const in_hook = current.in_hook;
   current.in_hook = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // as hook_scope_t: the flag before the lock
   {
     lock_scope held(pool.lock);
     try {
@@ -155,6 +156,7 @@ void arena_pool_t::take_back(void* arena) {
       // The arena stays with the ended thread, unused.
     }
   }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   current.in_hook = in_hook;
 }
 
