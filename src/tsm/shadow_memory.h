@@ -1,14 +1,15 @@
 // Shadow memory: one word for every 8-byte granule of the program's memory,
-// found from the address alone, holding the stamp of the last access that
-// was logged and checked without a conflict (repeat_cache.h). An access
-// whose stamp is already there returns after one load and one compare,
-// without a lookup, a lock or a site search: the common case of dense code
-// that reads the same elements over and over from one task.
+// found from the address alone, holding the stamp of the last repeat that
+// was logged and checked without a conflict and left its object's log as
+// it was (repeat_cache.h). An access whose stamp is already there returns
+// after one load and one compare, without a lookup, a lock or a site
+// search: the common case of dense code that reads the same elements over
+// and over from one task.
 //
-// A stamp stands only while the object's log is unchanged: every change a
-// log makes (access_log_t::changed(), under its lock) clears the word of its
-// object's granule, and a stamp is written under the log's lock, after the
-// log and check it vouches for. Only objects that lie within one granule
+// A stamp stands only while the object's log is unchanged: the log's next
+// change (access_log_t::changed(), under its lock) clears the word of its
+// object's granule if the log left a stamp there, and a stamp is written
+// under the log's lock, after the log and check it vouches for. Only objects that lie within one granule
 // get stamps, so that their granule's word is the one place to clear.
 //
 // Two levels, allocated on demand and never given back whole: a table of
