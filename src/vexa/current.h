@@ -81,6 +81,36 @@ struct thread_info_t {
 // keeps for libraries loaded with dlopen.
 extern thread_local thread_info_t current __attribute__((tls_model("initial-exec")));
 
+// Marks the calling thread as inside a hook's out-of-line work, where it may
+// hold any of the library's locks. A hook called from a signal handler that
+// interrupted the thread there returns at once: waiting for a lock that its
+// own thread holds would never end, and the detectors' structures may be
+// half changed. Each out-of-line hook body opens with
+//   hook_scope_t const scope; if (scope.nested()) return;
+// The disabled path never gets here, so it costs nothing there.
+class hook_scope_t {
+ public:
+  hook_scope_t() noexcept : outer_(!current.in_hook) {
+    if (!outer_) return;
+    current.in_hook = true;
+    // Only this thread's own signal handlers read the flag: a compiler
+    // fence keeps the store before the locks taken next.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
+  ~hook_scope_t() {
+    if (!outer_) return;
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // every lock released before the flag drops
+    current.in_hook = false;
+  }
+  hook_scope_t(hook_scope_t const&) = delete;
+  hook_scope_t& operator=(hook_scope_t const&) = delete;
+
+  bool nested() const { return !outer_; }
+
+ private:
+  bool const outer_;
+};
+
 // Arenas are never freed: the chain nodes in them outlive every task and
 // thread. So that a program which keeps starting threads does not leave a
 // 64 KiB arena behind for each of them, a thread that ends hands its arena
@@ -145,19 +175,13 @@ void arena_pool_t::take_back(void* arena) {
   // The list's old buffer, freed as it grows, is the library's own: a
   // program's free() wrapper reporting it would take the detector's locks
   // under this leaf lock. Inside a hook, the memory hooks ignore it.
-  bool const in_hook = current.in_hook;
-  current.in_hook = true;
-  std::atomic_signal_fence(std::memory_order_seq_cst);  // as hook_scope_t: the flag before the lock
-  {
-    lock_scope held(pool.lock);
-    try {
-      pool.orphans.push_back(static_cast<arena_t*>(arena));
-    } catch (std::bad_alloc const&) {
-      // The arena stays with the ended thread, unused.
-    }
+  hook_scope_t const scope;
+  lock_scope held(pool.lock);
+  try {
+    pool.orphans.push_back(static_cast<arena_t*>(arena));
+  } catch (std::bad_alloc const&) {
+    // The arena stays with the ended thread, unused.
   }
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  current.in_hook = in_hook;
 }
 
 arena_t* thread_info_t::adopt_arena() {

@@ -13,36 +13,6 @@
 
 namespace vexa {
 
-// Marks the calling thread as inside a hook's out-of-line work, where it may
-// hold any of the library's locks. A hook called from a signal handler that
-// interrupted the thread there returns at once: waiting for a lock that its
-// own thread holds would never end, and the detectors' structures may be
-// half changed. Each out-of-line hook body opens with
-//   hook_scope_t const scope; if (scope.nested()) return;
-// The disabled path never gets here, so it costs nothing there.
-class hook_scope_t {
- public:
-  hook_scope_t() noexcept : outer_(!current.in_hook) {
-    if (!outer_) return;
-    current.in_hook = true;
-    // Only this thread's own signal handlers read the flag: a compiler
-    // fence keeps the store before the locks taken next.
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-  }
-  ~hook_scope_t() {
-    if (!outer_) return;
-    std::atomic_signal_fence(std::memory_order_seq_cst);  // every lock released before the flag drops
-    current.in_hook = false;
-  }
-  hook_scope_t(hook_scope_t const&) = delete;
-  hook_scope_t& operator=(hook_scope_t const&) = delete;
-
-  bool nested() const { return !outer_; }
-
- private:
-  bool const outer_;
-};
-
 // Serves a configuration the debugger left pending, under the runtime lock.
 [[gnu::noinline, gnu::cold]] void serve_pending();
 
