@@ -334,13 +334,21 @@ TEST(Fork, ChildrenOfAProcessWhoseThreadsChurnTasksNeitherHangNorCrash) {
 }
 
 // Each thread holds one of these while the other forks: the table of
-// places grows its blocks under its own lock, and the bridge's locks are
-// the library's lock_t with a bridge rank. The prepare handler must wait
-// for them, or the child inherits them held and spins on them for ever.
-TEST(Fork, LocksOfThePlaceTableAndTheBridgeHeldAcrossAForkAreFreeInTheChild) {
+// places grows its blocks under its own lock, the bridge's locks are the
+// library's lock_t with a bridge rank, and an access log's lock is in no
+// registry at all. The prepare handler must wait for them, or the child
+// inherits them held and spins on them for ever.
+TEST(Fork, LocksOfThePlaceTableTheBridgeAndALogHeldAcrossAForkAreFreeInTheChild) {
   switch_everything_on();
   vexa::lock_t bridge_lock{vexa::lock_rank::bridge_list};
-  for (vexa::lock_t* held : {&rt.tsm.places_lock(), &bridge_lock}) {
+  static int logged = 0;
+  _VEXA_enterTask();
+  vexa::access_log_t* const log =
+      rt.tsm.log({vexa::to_address(&logged), sizeof logged}, TSM_WRITE, vexa::current.record->handle, nullptr);
+  _VEXA_leaveTask();
+  ASSERT_NE(log, nullptr);
+  for (vexa::basic_lock_t* held : {static_cast<vexa::basic_lock_t*>(&rt.tsm.places_lock()),
+                                   static_cast<vexa::basic_lock_t*>(&bridge_lock), &log->lock}) {
     std::atomic<int> phase{0};
     std::thread holder([held, &phase] {
       held->lock();

@@ -9,7 +9,8 @@
 // of one rank at once. Each lock is also listed, from its construction to
 // its destruction, in its DSO's registry (lock_registry_t), which is how
 // fork() takes every one of them (fork.cc) without a list to keep up by
-// hand. A checking build (VEXA_CHECKING) keeps each thread's held ranks and
+// hand; only the access logs' locks (basic_lock_t) are taken through the
+// detector's pools instead. A checking build (VEXA_CHECKING) keeps each thread's held ranks and
 // aborts on the first lock taken out of order.
 #ifndef VEXA_LOCK_LOCK_H
 #define VEXA_LOCK_LOCK_H
@@ -148,18 +149,17 @@ inline thread_local held_ranks_t held_ranks;
 }
 #endif
 
-class lock_t {
+// The spin lock itself, listed in no registry. Only for locks so many that
+// their owner knows every one of them anyway and takes them for fork
+// itself: each access log has one (the detector's pools list them all),
+// and a registry's two links would make every log a tenth larger. Every
+// other lock is a lock_t.
+class basic_lock_t {
  public:
-  explicit lock_t(lock_rank rank) noexcept : rank_(rank) {
-    VEXA_LOCK_CREATED(this, &held_);
-    lock_registry.add(this);
-  }
-  ~lock_t() {
-    lock_registry.remove(this);
-    VEXA_LOCK_DESTROYED(this);
-  }
-  lock_t(lock_t const&) = delete;
-  lock_t& operator=(lock_t const&) = delete;
+  explicit basic_lock_t(lock_rank rank) noexcept : rank_(rank) { VEXA_LOCK_CREATED(this, &held_); }
+  ~basic_lock_t() { VEXA_LOCK_DESTROYED(this); }
+  basic_lock_t(basic_lock_t const&) = delete;
+  basic_lock_t& operator=(basic_lock_t const&) = delete;
 
   lock_rank rank() const noexcept { return rank_; }
 
@@ -204,8 +204,6 @@ class lock_t {
   }
 
  private:
-  friend class lock_registry_t;
-
   bool try_take() noexcept {
     // Same pairing as lock(); the relaxed look first keeps a failed try from
     // taking the cache line away from the holder.
@@ -249,18 +247,29 @@ class lock_t {
 
   std::atomic<bool> held_{false};
   lock_rank const rank_;
-  // Links of the registry's list of rank_; guarded by that list's guard.
+};
+
+// A lock listed, from its construction to its destruction, in its DSO's
+// registry, through which fork's prepare takes it.
+class lock_t : public basic_lock_t {
+ public:
+  explicit lock_t(lock_rank rank) noexcept : basic_lock_t(rank) { lock_registry.add(this); }
+  ~lock_t() { lock_registry.remove(this); }
+
+ private:
+  friend class lock_registry_t;
+  // Links of the registry's list of the lock's rank; guarded by that list's guard.
   lock_t* prev_ = nullptr;
   lock_t* next_ = nullptr;
 };
 
 void lock_registry_t::add(lock_t* l) noexcept {
-  list_t& list = lists_[static_cast<unsigned>(l->rank_)];
+  list_t& list = lists_[static_cast<unsigned>(l->rank())];
 #ifdef VEXA_CHECKING
   // Made under a lock of its own rank or above, fork's prepare could wait
   // for that lock while holding the guard this waits for.
   held_ranks_t const& h = held_ranks;
-  if (h.count != 0 && h.rank[h.count - 1] >= l->rank_) rank_violation(h.rank[h.count - 1], l->rank_);
+  if (h.count != 0 && h.rank[h.count - 1] >= l->rank()) rank_violation(h.rank[h.count - 1], l->rank());
 #endif
   take_guard(list.guard);
   l->prev_ = nullptr;
@@ -271,7 +280,7 @@ void lock_registry_t::add(lock_t* l) noexcept {
 }
 
 void lock_registry_t::remove(lock_t* l) noexcept {
-  list_t& list = lists_[static_cast<unsigned>(l->rank_)];
+  list_t& list = lists_[static_cast<unsigned>(l->rank())];
   take_guard(list.guard);
   if (l->prev_ != nullptr) l->prev_->next_ = l->next_;
   else if (list.first == l) list.first = l->next_;
@@ -321,15 +330,15 @@ inline char const* rank_name(lock_rank r) {
 class lock_scope {
  public:
   enum adopt_t { adopt };
-  explicit lock_scope(lock_t& l) noexcept : lock_(&l) { lock_->lock(); }
+  explicit lock_scope(basic_lock_t& l) noexcept : lock_(&l) { lock_->lock(); }
   // For a lock the caller has taken already.
-  lock_scope(lock_t& l, adopt_t) noexcept : lock_(&l) {}
+  lock_scope(basic_lock_t& l, adopt_t) noexcept : lock_(&l) {}
   ~lock_scope() { lock_->unlock(); }
   lock_scope(lock_scope const&) = delete;
   lock_scope& operator=(lock_scope const&) = delete;
 
  private:
-  lock_t* lock_;
+  basic_lock_t* lock_;
 };
 
 }  // namespace vexa

@@ -11,7 +11,7 @@ bool before(site_t const& s, task_key_t task, address_t code) {
 }  // namespace
 
 site_t const* site_list_t::lower_bound(task_key_t task, address_t code) const {
-  site_t const* lo = data_;
+  site_t const* lo = data();
   std::uint32_t n = size_;
   while (n != 0) {
     std::uint32_t const half = n / 2;
@@ -32,7 +32,7 @@ bool site_list_t::has_task(task_key_t task) const {
 
 site_t const* site_list_t::find(task_key_t task, address_t code) const {
   // The common repeat: one site, the one asked for.
-  if (size_ == 1) return data_[0].task == task && data_[0].code == code ? data_ : nullptr;
+  if (size_ == 1) return data()[0].task == task && data()[0].code == code ? data() : nullptr;
   site_t const* p = lower_bound(task, code);
   return p != end() && p->task == task && p->code == code ? p : nullptr;
 }
@@ -43,39 +43,41 @@ void site_list_t::insert(task_key_t task, address_t code, site_how_t const& how)
     p->merge(how);
     return;
   }
-  std::uint32_t const at = static_cast<std::uint32_t>(p - data_);
+  std::uint32_t const at = static_cast<std::uint32_t>(p - data());
   if (size_ == capacity_) {
     std::uint32_t const grown = capacity_ < 4 ? 4 : capacity_ * 2;
-    site_t* bigger = new site_t[grown];
-    std::copy(data_, data_ + at, bigger);
-    std::copy(data_ + at, data_ + size_, bigger + at + 1);
-    if (data_ != inline_) delete[] data_;
-    data_ = bigger;
+    site_t* const bigger = new site_t[grown];
+    site_t* const old = data();
+    std::copy(old, old + at, bigger);
+    std::copy(old + at, old + size_, bigger + at + 1);
+    // Only now: the heap pointer shares its room with the inline site.
+    if (capacity_ != 1) delete[] old;
+    heap_ = bigger;
     capacity_ = grown;
   } else {
-    std::copy_backward(data_ + at, data_ + size_, data_ + size_ + 1);
+    std::copy_backward(data() + at, data() + size_, data() + size_ + 1);
   }
-  data_[at] = site_t{code, how.step, how.locks, task, how.atomic};
+  data()[at] = site_t{code, how.step, how.locks, task, how.atomic};
   ++size_;
   // Sorted by (task, code), each once: its neighbours say so.
-  VEXA_CHECK(at == 0 || before(data_[at - 1], task, code));
-  VEXA_CHECK(at + 1 == size_ || before(data_[at], data_[at + 1].task, data_[at + 1].code));
+  VEXA_CHECK(at == 0 || before(data()[at - 1], task, code));
+  VEXA_CHECK(at + 1 == size_ || before(data()[at], data()[at + 1].task, data()[at + 1].code));
 }
 
 bool site_list_t::move_task(task_key_t from, task_key_t to, std::uint64_t step, bool& had) {
   if (size_ <= 1) {
     // The common case, one task at one place: nothing to reorder or merge.
     if (size_ == 0) return false;
-    if (data_[0].task == to) had = true;
-    if (data_[0].task != from) return false;
-    data_[0].task = to;
-    data_[0].step = step;
+    if (data()[0].task == to) had = true;
+    if (data()[0].task != from) return false;
+    data()[0].task = to;
+    data()[0].step = step;
     return true;
   }
   if (has_task(to)) had = true;
   site_t* const first = const_cast<site_t*>(lower_bound(from, 0));
   site_t* last = first;
-  while (last != data_ + size_ && last->task == from) ++last;
+  while (last != data() + size_ && last->task == from) ++last;
   if (first == last) return false;
   std::uint32_t const moving = static_cast<std::uint32_t>(last - first);
   // A task has few places at one object: its run is taken out and each
@@ -84,16 +86,16 @@ bool site_list_t::move_task(task_key_t from, task_key_t to, std::uint64_t step, 
   site_t taken[8];
   if (moving <= std::size(taken)) {
     std::copy(first, last, taken);
-    std::copy(last, data_ + size_, first);
+    std::copy(last, data() + size_, first);
     size_ -= moving;
     for (std::uint32_t i = 0; i < moving; ++i) {
       site_t* p = const_cast<site_t*>(lower_bound(to, taken[i].code));
       site_how_t const how{step, taken[i].locks, taken[i].atomic != 0};
-      if (p != data_ + size_ && p->task == to && p->code == taken[i].code) {
+      if (p != data() + size_ && p->task == to && p->code == taken[i].code) {
         p->merge(how);
         continue;
       }
-      std::copy_backward(p, data_ + size_, data_ + size_ + 1);
+      std::copy_backward(p, data() + size_, data() + size_ + 1);
       *p = site_t{taken[i].code, step, taken[i].locks, to, taken[i].atomic};
       ++size_;
     }
@@ -103,14 +105,14 @@ bool site_list_t::move_task(task_key_t from, task_key_t to, std::uint64_t step, 
     p->task = to;
     p->step = step;
   }
-  std::sort(data_, data_ + size_, [](site_t const& a, site_t const& b) { return before(a, b.task, b.code); });
+  std::sort(data(), data() + size_, [](site_t const& a, site_t const& b) { return before(a, b.task, b.code); });
   std::uint32_t kept = 0;
   for (std::uint32_t i = 0; i < size_; ++i) {
-    if (kept != 0 && data_[kept - 1].task == data_[i].task && data_[kept - 1].code == data_[i].code) {
-      data_[kept - 1].merge(data_[i].how());
+    if (kept != 0 && data()[kept - 1].task == data()[i].task && data()[kept - 1].code == data()[i].code) {
+      data()[kept - 1].merge(data()[i].how());
       continue;
     }
-    data_[kept++] = data_[i];
+    data()[kept++] = data()[i];
   }
   size_ = kept;
   return true;
@@ -119,7 +121,7 @@ bool site_list_t::move_task(task_key_t from, task_key_t to, std::uint64_t step, 
 bool site_list_t::relabel(task_key_t from, task_key_t to) {
   site_t* first = const_cast<site_t*>(lower_bound(from, 0));
   site_t* last = first;
-  while (last != data_ + size_ && last->task == from) ++last;
+  while (last != data() + size_ && last->task == from) ++last;
   if (first == last) return false;
   VEXA_CHECK(from < to && !has_task(to));
   site_t* const at = const_cast<site_t*>(lower_bound(to, 0));
@@ -132,18 +134,18 @@ bool site_list_t::relabel(task_key_t from, task_key_t to) {
 bool site_list_t::erase_task(task_key_t task) {
   site_t* first = const_cast<site_t*>(lower_bound(task, 0));
   site_t* last = first;
-  while (last != data_ + size_ && last->task == task) ++last;
+  while (last != data() + size_ && last->task == task) ++last;
   if (first == last) return false;
-  std::copy(last, data_ + size_, first);
+  std::copy(last, data() + size_, first);
   size_ -= static_cast<std::uint32_t>(last - first);
   // A long list gives the heap back once it is small again, so that memory
   // follows what live tasks hold; a short one keeps its room for the next
   // task at the same object (a sweep per parallel region would otherwise
   // allocate and free it every time).
   if (size_ <= 1 && capacity_ > 8) {
-    site_t const keep = size_ == 1 ? data_[0] : site_t{};
+    site_t const keep = size_ == 1 ? data()[0] : site_t{};
     release();
-    inline_[0] = keep;
+    inline_ = keep;
   }
   return true;
 }
@@ -151,7 +153,7 @@ bool site_list_t::erase_task(task_key_t task) {
 std::uint32_t site_list_t::tasks() const {
   std::uint32_t n = 0;
   for (std::uint32_t i = 0; i < size_; ++i)
-    if (i == 0 || data_[i].task != data_[i - 1].task) ++n;
+    if (i == 0 || data()[i].task != data()[i - 1].task) ++n;
   return n;
 }
 

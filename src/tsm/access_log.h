@@ -65,20 +65,20 @@ struct site_t {
 // only from the second on.
 class site_list_t {
  public:
-  site_list_t() noexcept : data_(inline_), size_(0), capacity_(1) {}
+  site_list_t() noexcept : size_(0), capacity_(1), inline_{} {}
   ~site_list_t() { release(); }
   site_list_t(site_list_t const&) = delete;
   site_list_t& operator=(site_list_t const&) = delete;
 
   bool empty() const { return size_ == 0; }
   std::uint32_t size() const { return size_; }
-  site_t const* begin() const { return data_; }
-  site_t const* end() const { return data_ + size_; }
+  site_t const* begin() const { return data(); }
+  site_t const* end() const { return data() + size_; }
 
   // Whether a task other than `task` has a site here: sorted by task, so the
   // two ends tell.
   bool others_than(task_key_t task) const {
-    return size_ != 0 && (data_[0].task != task || data_[size_ - 1].task != task);
+    return size_ != 0 && (data()[0].task != task || data()[size_ - 1].task != task);
   }
   bool has_task(task_key_t task) const;
   bool contains(task_key_t task, address_t code) const { return find(task, code) != nullptr; }
@@ -110,15 +110,21 @@ class site_list_t {
  private:
   site_t const* lower_bound(task_key_t task, address_t code) const;
   void release() {
-    if (data_ != inline_) delete[] data_;
-    data_ = inline_;
+    if (capacity_ != 1) delete[] heap_;
     capacity_ = 1;
   }
 
-  site_t* data_;
+  site_t const* data() const { return capacity_ == 1 ? &inline_ : heap_; }
+  site_t* data() { return capacity_ == 1 ? &inline_ : heap_; }
+
   std::uint32_t size_;
-  std::uint32_t capacity_;
-  site_t inline_[1];
+  std::uint32_t capacity_;  // 1: the list's one site is inline_
+  // A pointer per list would make every log 16 bytes larger: the heap's
+  // pointer takes the inline site's room once the list has moved there.
+  union {
+    site_t inline_;
+    site_t* heap_;
+  };
 };
 
 struct access_log_t {
@@ -158,7 +164,8 @@ struct access_log_t {
     stamped = true;
   }
 
-  lock_t lock{lock_rank::access_log};  // guards everything below but the links
+  // Not in the lock registry: fork takes it through the pools (log_pool.h).
+  basic_lock_t lock{lock_rank::access_log};  // guards everything below but the links
   bool dead = true;        // in the pool, or being taken out of the detector
   bool idle = false;       // empty, kept indexed for the object's next task
   std::uint8_t listed = 0;  // entries of listed_logs in use (below)

@@ -662,7 +662,7 @@ void tsm_t::collect(statistic_t& s) {
 // lock registry; tests use this to see that none stays held.
 void tsm_t::lock_for_fork() {
   for (auto const& s : shards_) s->lock.lock_for_fork();
-  for (auto const& s : shards_) s->pool.for_each([](access_log_t& l) { l.lock.lock_for_fork(); });
+  take_logs_for_fork();
   touched.lock().lock_for_fork();
   places_.lock().lock_for_fork();
   cases_lock.lock_for_fork();
@@ -674,8 +674,16 @@ void tsm_t::unlock_after_fork() {
   cases_lock.unlock_after_fork();
   places_.lock().unlock_after_fork();
   touched.lock().unlock_after_fork();
-  for (auto const& s : shards_) s->pool.for_each([](access_log_t& l) { l.lock.unlock_after_fork(); });
+  release_logs_after_fork();
   for (unsigned i = shard_count; i-- > 0;) shards_[i]->lock.unlock_after_fork();
+}
+
+void tsm_t::take_logs_for_fork() {
+  for (auto const& s : shards_) s->pool.for_each([](access_log_t& l) { l.lock.lock_for_fork(); });
+}
+
+void tsm_t::release_logs_after_fork() {
+  for (auto const& s : shards_) s->pool.for_each([](access_log_t& l) { l.lock.unlock_after_fork(); });
 }
 
 }  // namespace vexa

@@ -217,6 +217,11 @@ class tsm_t : public feature_t {
 
   void lock_for_fork();
   void unlock_after_fork();
+  // Every log's lock, which no registry lists: fork's prepare takes them in
+  // their rank's turn, with the structure locks, which guard the pools'
+  // lists of slabs, already held.
+  void take_logs_for_fork();
+  void release_logs_after_fork();
   // In a child after fork(): the leaves that had reserved idle room ran on
   // threads the child does not have.
   void drop_reservations() { idle_reserved_ = 0; }

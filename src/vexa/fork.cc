@@ -1,7 +1,8 @@
 // fork() while other threads run hooks. The child has only the thread that
 // forked, so any lock another thread held at that moment would stay held
 // there for ever. The prepare handler takes every lock there is, the
-// library's and the bridge's, from the registries (lock.h) in rank order,
+// library's and the bridge's, from the registries (lock.h) in rank order
+// (the access logs' through the detector's pools, in their rank's turn),
 // which waits for every other thread to leave its locked section and keeps
 // them out until the copy is made; the parent and the child then release
 // them. The child also forgets the tasks of the threads it does not have.
@@ -33,6 +34,8 @@ void prepare() {
   lock_registry_t* const bridge = bridge_registry();
   for (unsigned r = 0; r < static_cast<unsigned>(lock_rank::count); ++r) {
     lock_registry.take_rank(static_cast<lock_rank>(r));
+    // The logs' locks are too many to list: the detector's pools know them.
+    if (static_cast<lock_rank>(r) == lock_rank::access_log) vexa.tsm.take_logs_for_fork();
     if (bridge != nullptr) bridge->take_rank(static_cast<lock_rank>(r));
   }
 }
@@ -41,6 +44,7 @@ void release() {
   lock_registry_t* const bridge = bridge_registry();
   for (unsigned r = static_cast<unsigned>(lock_rank::count); r-- > 0;) {
     if (bridge != nullptr) bridge->release_rank(static_cast<lock_rank>(r));
+    if (static_cast<lock_rank>(r) == lock_rank::access_log) vexa.tsm.release_logs_after_fork();
     lock_registry.release_rank(static_cast<lock_rank>(r));
   }
 }
