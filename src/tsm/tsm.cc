@@ -208,9 +208,12 @@ void tsm_t::prune(task_key_t task) {
   if (slot == nullptr || slot->logs.size() < slot->prune_at) return;
   touched_t& list = slot->logs;
   std::uint32_t const now = forgotten.load(std::memory_order_relaxed);
-  if (now == slot->pruned_after) {
-    // Nothing was taken away since: a task with a large working set pays
-    // nothing for this.
+  // Exchanged only when set: the line stays clean for the forgets that
+  // read it.
+  bool const lost = slot->lost.load(std::memory_order_relaxed) && slot->lost.exchange(false, std::memory_order_relaxed);
+  if (now == slot->pruned_after && !lost) {
+    // Nothing of this task's was taken away since: a task with a large
+    // working set pays nothing for this, whatever other tasks free.
     slot->prune_at = 2 * list.size();
     return;
   }
@@ -228,6 +231,16 @@ void tsm_t::prune(task_key_t task) {
   std::sort(list.begin(), list.end());
   list.erase(std::unique(list.begin(), list.end()), list.end());
   slot->prune_at = std::max<std::size_t>(64, 2 * list.size());
+}
+
+void tsm_t::note_lost(site_list_t const& sites) {
+  task_key_t last = 0;  // no task: handles and keys start at 1
+  for (site_t const& s : sites) {
+    if (s.task == last) continue;  // sorted by task
+    last = s.task;
+    touched_slot_t* slot = touched.find(last);
+    if (slot != nullptr && !slot->lost.load(std::memory_order_relaxed)) slot->lost.store(true, std::memory_order_relaxed);
+  }
 }
 
 void tsm_t::note_write_size(address_t size) {
@@ -407,7 +420,6 @@ void tsm_t::forget(address_t begin, address_t end) {
   // few frames at every task's end: a system call there would cost more
   // than the task.
   if (count >= 512 && end - begin >= 65536) shadow_memory.clear(begin, end);
-  forgotten.fetch_add(1, std::memory_order_relaxed);
   // Emptied, the logs stay indexed and idle, as a leaving task's do, up to
   // the idle cap: the next task's frames and the next allocations of the
   // same size lie at the same addresses, and making and unmaking their
@@ -426,6 +438,8 @@ void tsm_t::forget(address_t begin, address_t end) {
       lock_scope held(l->lock);
       // Reclaimed or recycled since the walk: not one of these objects.
       if (l->dead || !(l->key() == e.key)) continue;
+      note_lost(l->reads);
+      note_lost(l->writes);
       l->reads.clear();
       l->writes.clear();
       l->changed();

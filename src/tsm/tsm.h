@@ -252,6 +252,10 @@ class tsm_t : public feature_t {
     touched_t logs;
     std::size_t prune_at = 64;      // see prune()
     std::uint32_t pruned_after = 0;  // `forgotten` when it was last pruned
+    // Set by a forget() that took away sites of this handle or key, on any
+    // thread; taken by prune(). Relaxed: a late flag delays a prune to the
+    // list's next doubling, as a late `forgotten` does.
+    std::atomic<bool> lost{false};
   };
   struct identity_slot_t {
     std::atomic<std::uint64_t> task_id{0};
@@ -264,6 +268,8 @@ class tsm_t : public feature_t {
   // Whether the log went onto the task's touched list.
   bool record(access_log_t* l, tsm_access_t access, unsigned short task, address_t code, site_how_t const& how);
   void prune(task_key_t task);
+  // Flags the lists of the tasks with sites here as having lost some.
+  void note_lost(site_list_t const& sites);
   // A key's place, name and list go with it, and it is free again.
   void give_back(task_key_t key);
   void give_back_number(task_key_t key);  // to the free keys; never throws
@@ -360,9 +366,10 @@ class tsm_t : public feature_t {
   // create()); raised by compare-and-swap, read without a lock to size the
   // idle cache.
   std::atomic<std::size_t> peak_working_set{0};
-  // Raised by every forget() that took logs away and by every reset: only
-  // those leave touched lists naming logs their tasks no longer hold.
-  // Relaxed: a stale value delays a prune to the list's next doubling.
+  // Raised by every reset, which leaves every touched list naming logs its
+  // task no longer holds (a forget() flags only the lists it took sites
+  // from: `lost`). Relaxed: a stale value delays a prune to the list's next
+  // doubling.
   std::atomic<std::uint32_t> forgotten{0};
   // Idle marks that leaving tasks have reserved and not yet settled.
   lock_t idle_lock{lock_rank::tsm_idle};
