@@ -1,7 +1,15 @@
 // The log index: from an object to its access log in constant expected
 // time, whatever the footprint.
 //
-// A hash table of bucket chains linked through access_log_t::bucket_next.
+// An object within one 8-byte granule (a scalar, a field: most of what
+// programs touch) is found from its address alone: its granule's word in
+// the detector's shadow of log heads (shadow_memory.h) heads a chain of the
+// logs of the objects inside that granule, usually one or two, which a new
+// object's creator has just touched. A hash table missed the cache at each
+// first touch, on the bucket and then on an unrelated log's key, and cost
+// a bucket per log. Larger objects, and small ones whose granule has no
+// word (the shadow's leaves ran out), go to a hash table of bucket chains.
+// Both kinds of chain are linked through access_log_t::bucket_next.
 // Lookups take no lock. Every change (insert, erase, growth) is made under
 // the detector's structure lock (the lock of the shard it belongs to,
 // tsm.h), so a lookup made under that lock is exact.
@@ -27,7 +35,9 @@ namespace vexa {
 
 class log_index_t {
  public:
-  log_index_t();
+  // `heads`: the granule words of the detector's small objects, shared by
+  // every shard's index (each granule lies in one shard's megabyte).
+  explicit log_index_t(shadow_memory_t& heads);
   ~log_index_t();
   log_index_t(log_index_t const&) = delete;
   log_index_t& operator=(log_index_t const&) = delete;
@@ -39,28 +49,21 @@ class log_index_t {
   // The same, exact; the caller holds the structure lock.
   access_log_t* find_exact(object_t const& o) const;
 
-  // Room for one more log, growing the table when it is full; may throw
-  // std::bad_alloc, leaving the index as it was. Structure lock held.
-  void reserve_one();
+  // Room for the log of `o`: its granule's word, or room in the table,
+  // which grows when it is full; may throw std::bad_alloc, leaving the
+  // index as it was. Structure lock held.
+  void reserve_one(object_t const& o);
   // Links a log whose key is set (after reserve_one). Structure lock held.
   void insert(access_log_t* log);
   // Unlinks a log. Structure lock held.
   void erase(access_log_t* log);
-  // Unlinks every log. Structure lock held.
+  // Unlinks every log of the table; those in granule words are unlinked
+  // one by one (erase()), since only the extent index lists them all.
+  // Structure lock held.
   void clear();
 
   // Read without the structure lock too (the detector's working set).
   std::size_t size() const { return count_.load(std::memory_order_relaxed); }
-
-  // Every linked log; structure lock held.
-  template <class F>
-  void for_each(F&& f) const {
-    table_t const* t = table_.load(std::memory_order_relaxed);  // writers hold the structure lock
-    for (std::size_t b = 0; b <= t->mask; ++b)
-      for (access_log_t* l = t->heads[b].load(std::memory_order_relaxed); l != nullptr;
-           l = l->bucket_next.load(std::memory_order_relaxed))
-        f(l);
-  }
 
  private:
   struct table_t {
@@ -85,6 +88,22 @@ class log_index_t {
     return static_cast<std::size_t>(a ^ (a >> t->bits) ^ (a >> (2 * t->bits))) & t->mask;
   }
   void link(table_t* t, access_log_t* log);
+  static bool small(object_t const& o) { return shadow_memory_t::fits(o.base, o.size); }
+  // A granule word holds its chain's first log.
+  static access_log_t* log_at(std::uint64_t word) {
+    return reinterpret_cast<access_log_t*>(static_cast<std::uintptr_t>(word));
+  }
+  static std::uint64_t word_of(access_log_t* log) {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(log));
+  }
+  // find()'s walk along a chain from its first log.
+  static access_log_t* walk(access_log_t* l, object_t const& o);
+  access_log_t* find_in_table(object_t const& o) const;
+  // Unlinks `log` from the chain after `head`; whether it was there.
+  template <class Head, class Unwrap, class Wrap>
+  static bool unlink(Head& head, access_log_t* log, Unwrap unwrap, Wrap wrap);
+
+  shadow_memory_t& heads_;
 
   // The current table. Replaced under the structure lock with a release
   // store pairing with the acquire load in find().
@@ -93,6 +112,13 @@ class log_index_t {
   // Linked logs; written under the structure lock, relaxed: readers
   // without it only size the idle cache.
   std::atomic<std::size_t> count_{0};
+  std::size_t in_table_ = 0;  // of them in the table; structure lock held
+  // Small objects in the table, made while their granule's leaf was being
+  // mapped by another thread up to the shadow's last leaf: only then does a
+  // lookup that misses in a granule's chain look in the table too. Written
+  // under the structure lock; relaxed: a stale 0 makes find() miss, which
+  // its callers take to the locked lookup.
+  std::atomic<std::size_t> small_in_table_{0};
 };
 
 }  // namespace vexa

@@ -46,10 +46,10 @@ shadow_memory_t::word_t* shadow_memory_t::word(address_t a) {
   if (leaf == nullptr) {
     // Relaxed: the counter only hands out distinct slots; the load first
     // keeps a process at the cap from contending for it at every access.
-    if (made_.load(std::memory_order_relaxed) >= leaves_at_most) return nullptr;
+    if (made_.load(std::memory_order_relaxed) >= most_) return nullptr;
     std::size_t const n = made_.fetch_add(1, std::memory_order_relaxed);
-    if (n >= leaves_at_most) return nullptr;
-    auto* made = static_cast<word_t*>(map_zeroed(words_per_leaf * sizeof(word_t)));
+    if (n >= most_) return nullptr;
+    auto* made = static_cast<word_t*>(map_zeroed(leaf_bytes));
     if (made == nullptr) {
       refused_.store(true, std::memory_order_relaxed);
       return nullptr;
@@ -62,7 +62,7 @@ shadow_memory_t::word_t* shadow_memory_t::word(address_t a) {
       // list only spares it the walk. Stored plus one, so 0 is unset.
       made_leaves_[n].store((a >> leaf_bits) + 1, std::memory_order_relaxed);
     } else {
-      munmap(made, words_per_leaf * sizeof(word_t));
+      munmap(made, leaf_bytes);
     }
   }
   return leaf + ((a & ((address_t{1} << leaf_bits) - 1)) >> granule_bits);
@@ -79,7 +79,7 @@ void shadow_memory_t::clear(address_t begin, address_t end) {
   begin &= ~(granule - 1);
   if (begin > last) return;
   // A range over more leaves than were ever made goes through those.
-  std::size_t const made = std::min(made_.load(std::memory_order_relaxed), leaves_at_most);
+  std::size_t const made = std::min(made_.load(std::memory_order_relaxed), most_);
   if ((last - begin) / leaf_span >= made) {
     for (std::size_t i = 0; i < made; ++i) {
       std::size_t const listed = made_leaves_[i].load(std::memory_order_relaxed);
@@ -117,6 +117,21 @@ void shadow_memory_t::clear_within(address_t begin, address_t last) {
     if (stop == last) return;
     begin = stop + 1;
   }
+}
+
+void shadow_memory_t::unmap() {
+  leaf_t* const t = table_.load(std::memory_order_relaxed);  // no other thread reaches this shadow
+  if (t == nullptr) return;
+  std::size_t const made = std::min(made_.load(std::memory_order_relaxed), most_);
+  for (std::size_t i = 0; i < made; ++i) {
+    std::size_t const listed = made_leaves_[i].load(std::memory_order_relaxed);
+    if (listed == 0) continue;
+    munmap(t[listed - 1].load(std::memory_order_relaxed), leaf_bytes);
+  }
+  munmap(t, leaves * sizeof(leaf_t));
+  table_.store(nullptr, std::memory_order_relaxed);
+  made_.store(0, std::memory_order_relaxed);
+  for (auto& m : made_leaves_) m.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace vexa

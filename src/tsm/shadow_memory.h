@@ -34,6 +34,10 @@ namespace vexa {
 class shadow_memory_t {
  public:
   using word_t = std::atomic<std::uint64_t>;
+
+  constexpr shadow_memory_t() = default;
+  // At most `most` leaves (at most leaves_at_most, below).
+  constexpr explicit shadow_memory_t(std::size_t most) : most_(most < leaves_at_most ? most : leaves_at_most) {}
   static constexpr unsigned granule_bits = 3;
   static constexpr address_t granule = address_t{1} << granule_bits;
 #if UINTPTR_MAX > 0xffffffffu
@@ -45,32 +49,60 @@ class shadow_memory_t {
 #endif
   static constexpr std::size_t leaves = std::size_t{1} << (address_bits - leaf_bits);
   static constexpr std::size_t words_per_leaf = std::size_t{1} << (leaf_bits - granule_bits);
+  // Each leaf ends with a bitmap of its pages of words ever written (see
+  // find_written()).
+  static constexpr std::size_t words_per_page = 4096 / sizeof(word_t);
+  static constexpr std::size_t pages_per_leaf = words_per_leaf / words_per_page;
+  static constexpr std::size_t leaf_bytes = words_per_leaf * sizeof(word_t) + pages_per_leaf / 8;
 
   // Whether [base, base + size) has a word of its own to hold a stamp.
   static bool fits(address_t base, address_t size) {
     return size != 0 && size <= granule && (base & (granule - 1)) + size <= granule;
   }
 
-  // The word of a's granule, or null when it has none yet. No lock: a leaf
-  // is published once, with a release CAS in word(), and never moves.
+  // The word of a's granule, or null when it has none yet.
   word_t* find(address_t a) const {
-    if (VEXA_UNLIKELY((a >> (address_bits - 1) >> 1) != 0)) return nullptr;
-    // Pairs with the release CAS that published the table in table().
-    leaf_t const* t = table_.load(std::memory_order_acquire);
-    if (VEXA_UNLIKELY(t == nullptr)) return nullptr;
-    // Pairs with the release CAS that published the leaf in word().
-    word_t* leaf = t[a >> leaf_bits].load(std::memory_order_acquire);
-    if (leaf == nullptr) return nullptr;
-    return leaf + ((a & ((address_t{1} << leaf_bits) - 1)) >> granule_bits);
+    word_t* const leaf = leaf_of(a);
+    return leaf == nullptr ? nullptr : leaf + index_in_leaf(a);
   }
 
   // The same, making the leaf when there is none; null when it cannot be
   // made (no address space or memory left).
   word_t* word(address_t a);
 
+  // The word of a's granule if a word of its page was ever written (and
+  // noted, below), or null. A lookup that read a page of words before any
+  // was written would map the shared zero page there, and the first write
+  // after it would copy the page and flush every other processor's TLB:
+  // an interprocessor interrupt per page, which was most of a heap
+  // program's system time.
+  word_t* find_written(address_t a) const {
+    word_t* const leaf = leaf_of(a);
+    if (leaf == nullptr) return nullptr;
+    std::size_t const i = index_in_leaf(a);
+    std::uint64_t const bit = std::uint64_t{1} << (i / words_per_page % 64);
+    // Pairs with the release in note_written(), after the word's store.
+    return (written_bits(leaf)[i / words_per_page / 64].load(std::memory_order_acquire) & bit) != 0 ? leaf + i
+                                                                                                   : nullptr;
+  }
+  // Notes that a's word (which exists) was written, after the store.
+  void note_written(address_t a) {
+    word_t* const leaf = leaf_of(a);
+    std::size_t const i = index_in_leaf(a);
+    std::atomic<std::uint64_t>& bits = written_bits(leaf)[i / words_per_page / 64];
+    std::uint64_t const bit = std::uint64_t{1} << (i / words_per_page % 64);
+    // Once per page: the load spares the line a locked write every time.
+    if ((bits.load(std::memory_order_relaxed) & bit) == 0) bits.fetch_or(bit, std::memory_order_release);
+  }
+
   // Empties every word of [begin, end), giving their pages back where
   // whole pages lie inside.
   void clear(address_t begin, address_t end);
+
+  // Gives every leaf and the table back. Only for a shadow that no thread
+  // can reach any more (its owner is being destroyed): the process's own
+  // lives as long as the process.
+  void unmap();
 
   // Empties a's word, if it has one; the caller holds the lock of the log
   // whose stamps it ends.
@@ -80,6 +112,23 @@ class shadow_memory_t {
 
  private:
   using leaf_t = std::atomic<word_t*>;
+  // No lock: a leaf is published once, with a release CAS in word(), and
+  // never moves.
+  word_t* leaf_of(address_t a) const {
+    if (VEXA_UNLIKELY((a >> (address_bits - 1) >> 1) != 0)) return nullptr;
+    // Pairs with the release CAS that published the table in table().
+    leaf_t const* t = table_.load(std::memory_order_acquire);
+    if (VEXA_UNLIKELY(t == nullptr)) return nullptr;
+    // Pairs with the release CAS that published the leaf in word().
+    return t[a >> leaf_bits].load(std::memory_order_acquire);
+  }
+  static std::size_t index_in_leaf(address_t a) {
+    return static_cast<std::size_t>((a & ((address_t{1} << leaf_bits) - 1)) >> granule_bits);
+  }
+  // The bitmap of a leaf's written pages, past its words.
+  static std::atomic<std::uint64_t>* written_bits(word_t* leaf) {
+    return reinterpret_cast<std::atomic<std::uint64_t>*>(leaf + words_per_leaf);
+  }
   leaf_t* table();
   // clear() from a granule-aligned begin to an inclusive last byte.
   void clear_within(address_t begin, address_t last);
@@ -96,6 +145,7 @@ class shadow_memory_t {
 #else
   static constexpr std::size_t leaves_at_most = 256;
 #endif
+  std::size_t most_ = leaves_at_most;
   // Slots claimed for leaves (fetch_add, before the leaf is made; a slot
   // whose leaf another thread made first stays empty), and in them the
   // index of each leaf made, plus one, written after it is published. A

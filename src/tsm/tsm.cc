@@ -10,7 +10,16 @@
 
 namespace vexa {
 tsm_t::tsm_t() : feature_t(lock_rank::tsm_feature), largest_write(4) {
-  for (unsigned i = 0; i < shard_count; ++i) shards_[i] = std::make_unique<shard_t>(i);
+  for (unsigned i = 0; i < shard_count; ++i) shards_[i] = std::make_unique<shard_t>(i, log_heads_);
+}
+
+template <class F>
+void tsm_t::for_each_log(F&& f) {
+  for (auto const& s : shards_)
+    s->extents.for_each_meeting(0, ~std::uint64_t{0}, [&](extent_index_t::entry_t const& e) {
+      // A log of several shards' regions is in each of their extent indexes.
+      if (&home_of(e.key) == s.get()) f(e.log, *s);
+    });
 }
 
 tsm_t::shard_mask_t tsm_t::shards_of(std::uint64_t lo, std::uint64_t hi) {
@@ -44,7 +53,12 @@ bool tsm_t::holds_none(address_t begin, address_t end) const {
   return true;
 }
 
-tsm_t::~tsm_t() = default;  // open cases are not released; `filter` is left alone
+// Open cases are not released; `filter` is left alone. The process's own
+// detector is never destroyed, so no thread can still be looking up logs.
+tsm_t::~tsm_t() {
+  for (auto& s : shards_) s.reset();
+  log_heads_.unmap();
+}
 
 void tsm_t::initialize_lock_order(lock_t const& outer) { (void)outer; }
 
@@ -87,7 +101,7 @@ access_log_t* tsm_t::create(object_t const& o) {
   shards_held held(*this, mask);
   if (spare) home.pool.add(std::move(spare));  // may throw; nothing changed yet
   if (access_log_t* l = home.index.find_exact(o)) return l;
-  home.index.reserve_one();                 // may throw; nothing changed yet
+  home.index.reserve_one(o);                // may throw; nothing changed yet
   access_log_t* l = home.pool.acquire();    // may throw; nothing changed yet
   shard_mask_t inserted = 0;
   try {
@@ -576,7 +590,8 @@ void tsm_t::take_out(access_log_t* l, object_t const& key, access_log_t const* u
 void tsm_t::reset() {
   forgotten.fetch_add(1, std::memory_order_relaxed);
   shards_held held(*this, all_shards);
-  for (auto const& s : shards_) s->index.for_each([this, &s](access_log_t* l) {
+  for_each_log([this](access_log_t* l, shard_t& s) {
+    s.index.erase(l);
     {
       lock_scope n(l->lock);
       l->reads.clear();
@@ -589,7 +604,7 @@ void tsm_t::reset() {
       l->idle = false;
       l->dead = true;
     }
-    s->pool.release(l);  // links the pool's own field; the walk goes on
+    s.pool.release(l);  // links the pool's own field; the walk goes on
   });
   for (auto const& s : shards_) {
     s->index.clear();
@@ -660,7 +675,7 @@ void tsm_t::collect(statistic_t& s) {
     }
   };
   shards_held held(*this, all_shards);
-  for (auto const& shard : shards_) shard->index.for_each([&](access_log_t* l) {
+  for_each_log([&](access_log_t* l, shard_t&) {
     lock_scope n(l->lock);
     ++s.objects;
     count(s.readers, l->reads.tasks(), s.readers_step);

@@ -305,8 +305,8 @@ class tsm_t : public feature_t {
   using shard_mask_t = std::uint32_t;
   static constexpr shard_mask_t all_shards = (shard_mask_t{1} << shard_count) - 1;
   struct alignas(64) shard_t {
-    explicit shard_t(unsigned i)
-        : lock(static_cast<lock_rank>(static_cast<unsigned>(lock_rank::tsm_structure) + i)) {}
+    shard_t(unsigned i, shadow_memory_t& heads)
+        : lock(static_cast<lock_rank>(static_cast<unsigned>(lock_rank::tsm_structure) + i)), index(heads) {}
     lock_t lock;  // guards index changes, extents, pool, and the keys and liveness of the logs it indexes
     log_index_t index;
     extent_index_t extents;
@@ -336,7 +336,20 @@ class tsm_t : public feature_t {
   // `mask` (their locks held), however many of them index it.
   template <class F>
   void for_each_meeting(shard_mask_t mask, std::uint64_t lo, std::uint64_t hi, F&& f);
+  // Calls f(log, its home shard) once for every indexed log, through the
+  // extent indexes, which list them all; every shard's lock held.
+  template <class F>
+  void for_each_log(F&& f);
   bool holds_none(address_t begin, address_t end) const;
+  // The granule words that head the log index's chains of small objects
+  // (log_index.h), this detector's own. On i386 at most 256 MiB of words,
+  // as the stamps' shadow has 512 at most: together they leave the
+  // program most of its address space.
+#if UINTPTR_MAX > 0xffffffffu
+  shadow_memory_t log_heads_;
+#else
+  shadow_memory_t log_heads_{128};
+#endif
   std::unique_ptr<shard_t> shards_[shard_count];
   // By handle or key: handles below 65536, keys of finished tasks above,
   // up to 2^22 (past that many unjoined tasks, handles keep them again).
