@@ -170,6 +170,9 @@ struct access_log_t {
   bool idle = false;       // empty, kept indexed for the object's next task
   std::uint8_t listed = 0;  // entries of listed_logs in use (below)
   bool stamped = false;     // its object's shadow word may hold a stamp
+  // Indexed in its granule's chain (log_index.h), not in the tables of the
+  // log and extent indexes; set when it is made, under the structure lock.
+  bool chained = false;
   std::uint32_t neighbours = 0;  // other live logs whose objects share a byte with this one
   // The first of them (room for more costs every log its size): an
   // access to an object inside one other, an element of a copied

@@ -1,5 +1,7 @@
-// The extent index: every live access log by the bytes it covers, kept apart
-// by size class, so that the logs sharing a byte with an object are found in
+// The extent index: every live access log by the bytes it covers (but
+// those the log index chains from their granule's word, which it only
+// counts: tsm_t::for_each_meeting() walks those chains), kept apart by
+// size class, so that the logs sharing a byte with an object are found in
 // time proportional to what is found, however large the largest object ever
 // logged and however many objects are live.
 //
@@ -66,14 +68,24 @@ class extent_index_t {
     return size <= 1 ? 0 : static_cast<unsigned>(sizeof(unsigned long long) * 8 - 1 - __builtin_clzll(size));
   }
 
-  // May throw std::bad_alloc, leaving the index as it was.
-  void insert(object_t const& key, access_log_t* log) {
+  // May throw std::bad_alloc, leaving the index as it was. A log that its
+  // granule's chain lists (log_index.h; `in_tables` false) is only
+  // counted here: the detector finds those through the chains.
+  void insert(object_t const& key, access_log_t* log, bool in_tables = true) {
+    if (!in_tables) {
+      count(key, 1);
+      return;
+    }
     unsigned const c = class_of(key.size);
     by_class_[c].add(entry_t{key, log}, bucket_of(key.base, c));
     used_ |= std::uint64_t{1} << c;
     count(key, 1);
   }
-  void erase(object_t const& key) {
+  void erase(object_t const& key, bool in_tables = true) {
+    if (!in_tables) {
+      count(key, -1);
+      return;
+    }
     unsigned const c = class_of(key.size);
     table_t& t = by_class_[c];
     std::size_t const before = t.entries;

@@ -70,11 +70,11 @@ void log_index_t::link(table_t* t, access_log_t* log) {
   head.store(log, std::memory_order_release);
 }
 
-void log_index_t::reserve_one(object_t const& o) {
+bool log_index_t::reserve_one(object_t const& o) {
   // A granule's word, once made, stays: insert() finds it again.
-  if (small(o) && heads_.word(o.base) != nullptr) return;
+  if (small(o) && heads_.word(o.base) != nullptr) return true;
   table_t* t = table_.load(std::memory_order_relaxed);  // structure lock held
-  if (in_table_ < t->mask + 1) return;
+  if (in_table_ < t->mask + 1) return false;
   retired_.reserve(retired_.size() + 1);  // may throw; nothing changed yet
   std::unique_ptr<table_t> grown(new table_t(t->bits + 2));
   for (std::size_t b = 0; b <= t->mask; ++b) {
@@ -88,35 +88,39 @@ void log_index_t::reserve_one(object_t const& o) {
   // Pairs with the acquire load in find().
   table_.store(grown.release(), std::memory_order_release);
   retired_.push_back(t);
+  return false;
 }
 
 void log_index_t::insert(access_log_t* log) {
   object_t const o = log->key();
   count_.store(size() + 1, std::memory_order_relaxed);  // structure lock held
-  if (small(o)) {
-    if (shadow_memory_t::word_t* w = heads_.find(o.base)) {
-      // Read only from a page written before: see find_written().
-      access_log_t* next = heads_.find_written(o.base) != nullptr ? log_at(w->load(std::memory_order_relaxed)) : nullptr;
-      // In address order: a sweep upwards finds each log first in its
-      // chain or just after the one it found before, which is in the cache.
-      access_log_t* after = nullptr;
-      while (next != nullptr && next->key() < o) {
-        after = next;
-        next = next->bucket_next.load(std::memory_order_relaxed);
-      }
-      log->bucket_next.store(next, std::memory_order_relaxed);
-      // Publish the log with its key and link; pairs with the acquire loads
-      // in find().
-      if (after != nullptr) {
-        after->bucket_next.store(log, std::memory_order_release);
-        return;
-      }
-      w->store(word_of(log), std::memory_order_release);
-      heads_.note_written(o.base);
+  if (log->chained) {
+    // reserve_one() made the word, and words stay.
+    shadow_memory_t::word_t* const w = heads_.find(o.base);
+    VEXA_CHECK(w != nullptr);
+    // Read only from a page written before: see find_written().
+    access_log_t* next = heads_.find_written(o.base) != nullptr ? log_at(w->load(std::memory_order_relaxed)) : nullptr;
+    // In address order: a sweep upwards finds each log first in its chain
+    // or just after the one it found before, which is in the cache.
+    access_log_t* after = nullptr;
+    while (next != nullptr && next->key() < o) {
+      after = next;
+      next = next->bucket_next.load(std::memory_order_relaxed);
+    }
+    log->bucket_next.store(next, std::memory_order_relaxed);
+    // Publish the log with its key and link; pairs with the acquire loads
+    // in find().
+    if (after != nullptr) {
+      after->bucket_next.store(log, std::memory_order_release);
       return;
     }
-    small_in_table_.store(small_in_table_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    w->store(word_of(log), std::memory_order_release);
+    heads_.note_written(o.base);
+    return;
   }
+  // A small object without its granule's word; its extents are in the
+  // extent index's tables too (tsm_t::create()).
+  if (small(o)) small_in_table_.store(small_in_table_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   link(table_.load(std::memory_order_relaxed), log);
   ++in_table_;
 }
@@ -141,13 +145,13 @@ bool log_index_t::unlink(Head& head, access_log_t* log, Unwrap unwrap, Wrap wrap
 
 void log_index_t::erase(access_log_t* log) {
   object_t const o = log->key();  // structure lock held
-  if (small(o)) {
+  if (log->chained) {
     if (shadow_memory_t::word_t* w = heads_.find_written(o.base)) {
       if (unlink(*w, log, log_at, word_of)) {
         count_.store(size() - 1, std::memory_order_relaxed);
-        return;
       }
     }
+    return;
   }
   table_t* t = table_.load(std::memory_order_relaxed);
   auto same = [](access_log_t* l) { return l; };

@@ -49,11 +49,12 @@ class log_index_t {
   // The same, exact; the caller holds the structure lock.
   access_log_t* find_exact(object_t const& o) const;
 
-  // Room for the log of `o`: its granule's word, or room in the table,
-  // which grows when it is full; may throw std::bad_alloc, leaving the
-  // index as it was. Structure lock held.
-  void reserve_one(object_t const& o);
-  // Links a log whose key is set (after reserve_one). Structure lock held.
+  // Room for the log of `o`: its granule's word (true: it will be chained
+  // there), or room in the table, which grows when it is full; may throw
+  // std::bad_alloc, leaving the index as it was. Structure lock held.
+  bool reserve_one(object_t const& o);
+  // Links a log whose key and `chained` are set (after reserve_one).
+  // Structure lock held.
   void insert(access_log_t* log);
   // Unlinks a log. Structure lock held.
   void erase(access_log_t* log);
@@ -64,6 +65,15 @@ class log_index_t {
 
   // Read without the structure lock too (the detector's working set).
   std::size_t size() const { return count_.load(std::memory_order_relaxed); }
+
+  // A granule word holds its chain's first log (tsm_t::for_each_meeting()
+  // walks the chains of a range).
+  static access_log_t* log_at(std::uint64_t word) {
+    return reinterpret_cast<access_log_t*>(static_cast<std::uintptr_t>(word));
+  }
+  static std::uint64_t word_of(access_log_t* log) {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(log));
+  }
 
  private:
   struct table_t {
@@ -89,13 +99,6 @@ class log_index_t {
   }
   void link(table_t* t, access_log_t* log);
   static bool small(object_t const& o) { return shadow_memory_t::fits(o.base, o.size); }
-  // A granule word holds its chain's first log.
-  static access_log_t* log_at(std::uint64_t word) {
-    return reinterpret_cast<access_log_t*>(static_cast<std::uintptr_t>(word));
-  }
-  static std::uint64_t word_of(access_log_t* log) {
-    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(log));
-  }
   // find()'s walk along a chain from its first log.
   static access_log_t* walk(access_log_t* l, object_t const& o);
   access_log_t* find_in_table(object_t const& o) const;

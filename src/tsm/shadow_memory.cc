@@ -54,14 +54,17 @@ shadow_memory_t::word_t* shadow_memory_t::word(address_t a) {
       refused_.store(true, std::memory_order_relaxed);
       return nullptr;
     }
+    // Listed before it is published, so that whoever sees the leaf (through
+    // the CAS's release) also finds it on the list; stored plus one, so 0
+    // is unset. A walk of the list may meet a loser's entry for a moment:
+    // it names the same leaf, and the walks take each leaf once.
+    made_leaves_[n].store((a >> leaf_bits) + 1, std::memory_order_relaxed);
     // Release: the zeroed leaf before its pointer (pairs with find()'s
     // acquire); acquire on failure pairs with the winner's release.
     if (slot.compare_exchange_strong(leaf, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
       leaf = made;
-      // Relaxed: clear() finds the leaf's words through the table; the
-      // list only spares it the walk. Stored plus one, so 0 is unset.
-      made_leaves_[n].store((a >> leaf_bits) + 1, std::memory_order_relaxed);
     } else {
+      made_leaves_[n].store(0, std::memory_order_relaxed);
       munmap(made, leaf_bytes);
     }
   }

@@ -9,8 +9,14 @@
 // A stamp stands only while the object's log is unchanged: the log's next
 // change (access_log_t::changed(), under its lock) clears the word of its
 // object's granule if the log left a stamp there, and a stamp is written
-// under the log's lock, after the log and check it vouches for. Only objects that lie within one granule
-// get stamps, so that their granule's word is the one place to clear.
+// under the log's lock, after the log and check it vouches for. Only
+// objects that lie within one granule get stamps, so that their granule's
+// word is the one place to clear.
+//
+// The detector keeps a second shadow of its own, whose words head the
+// chains of the logs of each granule's objects (log_index.h). Its words are
+// written at first touches, so each leaf also notes which of its pages of
+// words were ever written, and lookups read only those (find_written()).
 //
 // Two levels, allocated on demand and never given back whole: a table of
 // leaves by the address's high bits, and leaves of words mapped without
@@ -24,6 +30,7 @@
 #ifndef VEXA_TSM_SHADOW_MEMORY_H
 #define VEXA_TSM_SHADOW_MEMORY_H
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -85,6 +92,13 @@ class shadow_memory_t {
     return (written_bits(leaf)[i / words_per_page / 64].load(std::memory_order_acquire) & bit) != 0 ? leaf + i
                                                                                                    : nullptr;
   }
+  // Calls f(first, words) for every page of words ever written (and noted)
+  // that stands for bytes of [begin, last]: `first` is the first address
+  // the page stands for, `words` its first word. Pages come leaf by leaf,
+  // each leaf once; a range over more leaves than were made visits those.
+  template <class F>
+  void for_each_written_page(std::uint64_t begin, std::uint64_t last, F&& f) const;
+
   // Notes that a's word (which exists) was written, after the store.
   void note_written(address_t a) {
     word_t* const leaf = leaf_of(a);
@@ -158,6 +172,59 @@ class shadow_memory_t {
   // that an exhausted process does not make a system call per access.
   std::atomic<bool> refused_{false};
 };
+
+template <class F>
+void shadow_memory_t::for_each_written_page(std::uint64_t begin, std::uint64_t last, F&& f) const {
+  std::uint64_t const limit = std::uint64_t{1} << address_bits;
+  if (begin > last || begin >= limit) return;
+  if (last >= limit) last = limit - 1;
+  // Pairs with the release CAS that published the table in table().
+  leaf_t const* const t = table_.load(std::memory_order_acquire);
+  if (t == nullptr) return;
+  std::uint64_t const page_span = words_per_page * granule;
+  auto visit = [&](std::uint64_t index) {
+    // Pairs with the release CAS that published the leaf in word().
+    word_t* const leaf = t[index].load(std::memory_order_acquire);
+    if (leaf == nullptr) return;
+    std::uint64_t const base = index << leaf_bits;
+    std::uint64_t const lo = begin > base ? begin : base;
+    std::uint64_t const hi = last < base + ((std::uint64_t{1} << leaf_bits) - 1) ? last : base + ((std::uint64_t{1} << leaf_bits) - 1);
+    std::size_t const last_page = static_cast<std::size_t>((hi - base) / page_span);
+    std::atomic<std::uint64_t> const* const bits = written_bits(leaf);
+    for (std::size_t p = static_cast<std::size_t>((lo - base) / page_span); p <= last_page;) {
+      // Pairs with the release in note_written().
+      std::uint64_t const set = bits[p / 64].load(std::memory_order_acquire) >> (p % 64);
+      if (set == 0) {
+        p = (p / 64 + 1) * 64;
+        continue;
+      }
+      p += static_cast<std::size_t>(__builtin_ctzll(set));
+      if (p > last_page) return;
+      f(base + p * page_span, leaf + p * words_per_page);
+      ++p;
+    }
+  };
+  std::uint64_t const first_leaf = begin >> leaf_bits, last_leaf = last >> leaf_bits;
+  std::size_t const made = std::min(made_.load(std::memory_order_relaxed), most_);
+  if (last_leaf - first_leaf < made) {
+    for (std::uint64_t i = first_leaf; i <= last_leaf; ++i) visit(i);
+    return;
+  }
+  // In ascending order, each once, without room to sort them in (this runs
+  // in hooks, on any stack): a pass per leaf, for ranges so wide that they
+  // pass more leaves than were ever made. Relaxed: a leaf this caller can
+  // reach through a lock it holds was listed before it was published.
+  for (std::uint64_t after = first_leaf;;) {  // entries are leaf index + 1
+    std::uint64_t next = 0;
+    for (std::size_t i = 0; i < made; ++i) {
+      std::uint64_t const entry = made_leaves_[i].load(std::memory_order_relaxed);
+      if (entry > after && entry <= last_leaf + 1 && (next == 0 || entry < next)) next = entry;
+    }
+    if (next == 0) return;
+    visit(next - 1);
+    after = next;
+  }
+}
 
 // The one shadow of the process (constant-initialised: usable from the
 // first hook, before any constructor ran).

@@ -15,10 +15,11 @@ tsm_t::tsm_t() : feature_t(lock_rank::tsm_feature), largest_write(4) {
 
 template <class F>
 void tsm_t::for_each_log(F&& f) {
+  // Every log a shard ever made is in its pool's slabs, and those indexed
+  // are the live ones: the structure locks, all held, guard both.
   for (auto const& s : shards_)
-    s->extents.for_each_meeting(0, ~std::uint64_t{0}, [&](extent_index_t::entry_t const& e) {
-      // A log of several shards' regions is in each of their extent indexes.
-      if (&home_of(e.key) == s.get()) f(e.log, *s);
+    s->pool.for_each([&](access_log_t& l) {
+      if (!l.dead) f(&l, *s);
     });
 }
 
@@ -101,16 +102,16 @@ access_log_t* tsm_t::create(object_t const& o) {
   shards_held held(*this, mask);
   if (spare) home.pool.add(std::move(spare));  // may throw; nothing changed yet
   if (access_log_t* l = home.index.find_exact(o)) return l;
-  home.index.reserve_one(o);                // may throw; nothing changed yet
-  access_log_t* l = home.pool.acquire();    // may throw; nothing changed yet
+  bool const chained = home.index.reserve_one(o);  // may throw; nothing changed yet
+  access_log_t* l = home.pool.acquire();          // may throw; nothing changed yet
   shard_mask_t inserted = 0;
   try {
     each_shard(mask, [&](unsigned i) {
-      shard(i).extents.insert(o, l);
+      shard(i).extents.insert(o, l, !chained);
       inserted |= shard_mask_t{1} << i;
     });
   } catch (...) {
-    each_shard(inserted, [&](unsigned i) { shard(i).extents.erase(o); });
+    each_shard(inserted, [&](unsigned i) { shard(i).extents.erase(o, !chained); });
     home.pool.release(l);
     throw;
   }
@@ -149,6 +150,7 @@ access_log_t* tsm_t::create(object_t const& o) {
     lock_scope n(l->lock);
     VEXA_CHECK(l->reads.empty() && l->writes.empty() && !l->idle);
     l->set_key(o);
+    l->chained = chained;
     l->neighbours = neighbours;
     l->listed = static_cast<std::uint8_t>(std::min<std::uint32_t>(neighbours, access_log_t::listed_at_most));
     std::copy(listed, listed + l->listed, l->listed_logs);
@@ -576,7 +578,7 @@ void tsm_t::retire(access_log_t* l, object_t const& key) {
 void tsm_t::take_out(access_log_t* l, object_t const& key, access_log_t const* uncounted) {
   shard_mask_t const mask = shards_of(key);
   home_of(key).index.erase(l);
-  each_shard(mask, [&](unsigned i) { shard(i).extents.erase(key); });
+  each_shard(mask, [&](unsigned i) { shard(i).extents.erase(key, !l->chained); });
   for_each_meeting(mask, extent_index_t::low(key), extent_index_t::high(key), [&](extent_index_t::entry_t const& e) {
     if (e.log == uncounted) return;
     lock_scope n(e.log->lock);

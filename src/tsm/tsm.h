@@ -9,14 +9,18 @@
 //
 // The cost of an access does not grow with the footprint:
 //  - the log index finds an object's log in constant expected time, without
-//    a lock (log_index.h);
+//    a lock (log_index.h): an object within one 8-byte granule from its
+//    granule's word in the shadow of log heads (log_heads_), which chains
+//    the logs of that granule's objects; a wider one in a hash table;
 //  - each log counts its live neighbours (other logs sharing a byte with
 //    it) and names the first of them; an access to a log without
 //    neighbours is logged and checked under that log's lock alone, one
 //    whose only neighbour it names (an element of a copied structure)
 //    under the two logs' locks in turn, and only the others ask the extent
 //    index, which finds overlapping logs in time proportional to what it
-//    finds (extent_index.h);
+//    finds (extent_index.h), walking the granule chains of the range's
+//    written pages of heads for the small objects, which it only counts
+//    (for_each_meeting());
 //  - an access that repeats one its thread logged and checked clean, with
 //    the log unchanged since, returns at once: from the thread's cache of
 //    recent repeats (repeat_cache.h), or, past what that holds, from the
@@ -408,7 +412,8 @@ class tsm_t::shards_held {
 };
 
 // A log indexed by several of the shards is met in each; it is passed on
-// by the lowest of them that the query visits.
+// by the lowest of them that the query visits. Logs within a granule lie in
+// one shard's megabyte and are found in their granules' chains.
 template <class F>
 void tsm_t::for_each_meeting(shard_mask_t mask, std::uint64_t lo, std::uint64_t hi, F&& f) {
   bool const one = (mask & (mask - 1)) == 0;
@@ -416,6 +421,27 @@ void tsm_t::for_each_meeting(shard_mask_t mask, std::uint64_t lo, std::uint64_t 
     shard(i).extents.for_each_meeting(lo, hi, [&](extent_index_t::entry_t const& e) {
       if (one || static_cast<unsigned>(__builtin_ctz(mask & shards_of(e.key))) == i) f(e);
     });
+  });
+  if (hi <= lo) return;
+  constexpr std::uint64_t granule = shadow_memory_t::granule;
+  std::uint64_t const first = lo & ~(granule - 1), last = hi - 1;
+  log_heads_.for_each_written_page(first, last, [&](std::uint64_t page, shadow_memory_t::word_t const* words) {
+    std::uint64_t const region = page >> region_bits;  // a page of words stands for less than a megabyte
+    unsigned const i = shard_of_region(region);
+    if (!(mask >> i & 1) || shard(i).extents.holds_none_in_region(region)) return;
+    std::uint64_t const from = first > page ? first : page;
+    std::uint64_t const to = last < page + shadow_memory_t::words_per_page * granule - 1
+                                 ? last
+                                 : page + shadow_memory_t::words_per_page * granule - 1;
+    shadow_memory_t::word_t const* w = words + (from - page) / granule;
+    for (std::uint64_t at = from & ~(granule - 1); at <= to; at += granule, ++w) {
+      // The chain of a shard whose lock the caller holds: relaxed.
+      for (access_log_t* l = log_index_t::log_at(w->load(std::memory_order_relaxed)); l != nullptr;
+           l = l->bucket_next.load(std::memory_order_relaxed)) {
+        object_t const k = l->key();
+        if (extent_index_t::low(k) < hi && extent_index_t::high(k) > lo) f(extent_index_t::entry_t{k, l});
+      }
+    }
   });
 }
 
