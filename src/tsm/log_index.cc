@@ -108,6 +108,7 @@ void log_index_t::insert(access_log_t* log) {
       next = next->bucket_next.load(std::memory_order_relaxed);
     }
     log->bucket_next.store(next, std::memory_order_relaxed);
+    heads_.note_chained(o.base, 1);
     // Publish the log with its key and link; pairs with the acquire loads
     // in find().
     if (after != nullptr) {
@@ -149,6 +150,7 @@ void log_index_t::erase(access_log_t* log) {
     if (shadow_memory_t::word_t* w = heads_.find_written(o.base)) {
       if (unlink(*w, log, log_at, word_of)) {
         count_.store(size() - 1, std::memory_order_relaxed);
+        heads_.note_chained(o.base, -1);
       }
     }
     return;

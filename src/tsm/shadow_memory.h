@@ -60,7 +60,12 @@ class shadow_memory_t {
   // find_written()).
   static constexpr std::size_t words_per_page = 4096 / sizeof(word_t);
   static constexpr std::size_t pages_per_leaf = words_per_leaf / words_per_page;
-  static constexpr std::size_t leaf_bytes = words_per_leaf * sizeof(word_t) + pages_per_leaf / 8;
+  // ... and with counts of the chains linked in each page and each line of
+  // eight words (see note_chained()).
+  static constexpr std::size_t words_per_line = 8;
+  static constexpr std::size_t lines_per_leaf = words_per_leaf / words_per_line;
+  static constexpr std::size_t leaf_bytes =
+      words_per_leaf * sizeof(word_t) + pages_per_leaf / 8 + pages_per_leaf * sizeof(std::uint32_t) + lines_per_leaf;
 
   // Whether [base, base + size) has a word of its own to hold a stamp.
   static bool fits(address_t base, address_t size) {
@@ -92,12 +97,25 @@ class shadow_memory_t {
     return (written_bits(leaf)[i / words_per_page / 64].load(std::memory_order_acquire) & bit) != 0 ? leaf + i
                                                                                                    : nullptr;
   }
-  // Calls f(first, words) for every page of words ever written (and noted)
-  // that stands for bytes of [begin, last]: `first` is the first address
-  // the page stands for, `words` its first word. Pages come leaf by leaf,
-  // each leaf once; a range over more leaves than were made visits those.
+  // Counts a log linked into (by 1) or out of (by -1) the chain that a's
+  // word heads, in a's page and line of words. The caller serialises the
+  // changes within each megabyte of the program's memory (the structure
+  // shard's lock: a line and a page of words stand for less), and so the
+  // walks that read them.
+  void note_chained(address_t a, int by) {
+    word_t* const leaf = leaf_of(a);
+    std::size_t const i = index_in_leaf(a);
+    auto add = [](auto& n, auto by) { n.store(static_cast<decltype(by)>(n.load(std::memory_order_relaxed) + by), std::memory_order_relaxed); };
+    add(page_counts(leaf)[i / words_per_page], static_cast<std::uint32_t>(by));
+    add(line_counts(leaf)[i / words_per_line], static_cast<std::uint8_t>(by));
+  }
+  // Calls f(first, words) for every line of eight words that stands for
+  // bytes of [begin, last] and heads a chain (note_chained()): `first` is
+  // the first address the line stands for, `words` its first word. Leaf by
+  // leaf, each once (a range over more leaves than were made visits
+  // those), skipping pages never written and those without chains.
   template <class F>
-  void for_each_written_page(std::uint64_t begin, std::uint64_t last, F&& f) const;
+  void for_each_chained_line(std::uint64_t begin, std::uint64_t last, F&& f) const;
 
   // Notes that a's word (which exists) was written, after the store.
   void note_written(address_t a) {
@@ -139,9 +157,18 @@ class shadow_memory_t {
   static std::size_t index_in_leaf(address_t a) {
     return static_cast<std::size_t>((a & ((address_t{1} << leaf_bits) - 1)) >> granule_bits);
   }
-  // The bitmap of a leaf's written pages, past its words.
+  // The bitmap of a leaf's written pages, past its words, then its counts.
   static std::atomic<std::uint64_t>* written_bits(word_t* leaf) {
     return reinterpret_cast<std::atomic<std::uint64_t>*>(leaf + words_per_leaf);
+  }
+  // Atomic only because a walk reads the counts of other shards' pages on
+  // its way (and skips them): relaxed, each is written under one shard's
+  // lock, and the walks that use it hold that lock.
+  static std::atomic<std::uint32_t>* page_counts(word_t* leaf) {
+    return reinterpret_cast<std::atomic<std::uint32_t>*>(reinterpret_cast<char*>(leaf + words_per_leaf) + pages_per_leaf / 8);
+  }
+  static std::atomic<std::uint8_t>* line_counts(word_t* leaf) {
+    return reinterpret_cast<std::atomic<std::uint8_t>*>(page_counts(leaf) + pages_per_leaf);
   }
   leaf_t* table();
   // clear() from a granule-aligned begin to an inclusive last byte.
@@ -174,7 +201,7 @@ class shadow_memory_t {
 };
 
 template <class F>
-void shadow_memory_t::for_each_written_page(std::uint64_t begin, std::uint64_t last, F&& f) const {
+void shadow_memory_t::for_each_chained_line(std::uint64_t begin, std::uint64_t last, F&& f) const {
   std::uint64_t const limit = std::uint64_t{1} << address_bits;
   if (begin > last || begin >= limit) return;
   if (last >= limit) last = limit - 1;
@@ -182,6 +209,7 @@ void shadow_memory_t::for_each_written_page(std::uint64_t begin, std::uint64_t l
   leaf_t const* const t = table_.load(std::memory_order_acquire);
   if (t == nullptr) return;
   std::uint64_t const page_span = words_per_page * granule;
+  std::uint64_t const line_span = words_per_line * granule;
   auto visit = [&](std::uint64_t index) {
     // Pairs with the release CAS that published the leaf in word().
     word_t* const leaf = t[index].load(std::memory_order_acquire);
@@ -200,7 +228,12 @@ void shadow_memory_t::for_each_written_page(std::uint64_t begin, std::uint64_t l
       }
       p += static_cast<std::size_t>(__builtin_ctzll(set));
       if (p > last_page) return;
-      f(base + p * page_span, leaf + p * words_per_page);
+      if (page_counts(leaf)[p].load(std::memory_order_relaxed) != 0) {
+        std::uint64_t const from = std::max(lo, base + p * page_span), to = std::min(hi, base + (p + 1) * page_span - 1);
+        std::atomic<std::uint8_t> const* const lines = line_counts(leaf);
+        for (std::size_t l = static_cast<std::size_t>((from - base) / line_span); l <= (to - base) / line_span; ++l)
+          if (lines[l].load(std::memory_order_relaxed) != 0) f(base + l * line_span, leaf + l * words_per_line);
+      }
       ++p;
     }
   };

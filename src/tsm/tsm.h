@@ -18,8 +18,8 @@
 //    whose only neighbour it names (an element of a copied structure)
 //    under the two logs' locks in turn, and only the others ask the extent
 //    index, which finds overlapping logs in time proportional to what it
-//    finds (extent_index.h), walking the granule chains of the range's
-//    written pages of heads for the small objects, which it only counts
+//    finds (extent_index.h), walking for the small objects, which it only
+//    counts, the chains that the range's lines of heads count
 //    (for_each_meeting());
 //  - an access that repeats one its thread logged and checked clean, with
 //    the log unchanged since, returns at once: from the thread's cache of
@@ -425,16 +425,12 @@ void tsm_t::for_each_meeting(shard_mask_t mask, std::uint64_t lo, std::uint64_t 
   if (hi <= lo) return;
   constexpr std::uint64_t granule = shadow_memory_t::granule;
   std::uint64_t const first = lo & ~(granule - 1), last = hi - 1;
-  log_heads_.for_each_written_page(first, last, [&](std::uint64_t page, shadow_memory_t::word_t const* words) {
-    std::uint64_t const region = page >> region_bits;  // a page of words stands for less than a megabyte
+  log_heads_.for_each_chained_line(first, last, [&](std::uint64_t line, shadow_memory_t::word_t const* w) {
+    std::uint64_t const region = line >> region_bits;
     unsigned const i = shard_of_region(region);
-    if (!(mask >> i & 1) || shard(i).extents.holds_none_in_region(region)) return;
-    std::uint64_t const from = first > page ? first : page;
-    std::uint64_t const to = last < page + shadow_memory_t::words_per_page * granule - 1
-                                 ? last
-                                 : page + shadow_memory_t::words_per_page * granule - 1;
-    shadow_memory_t::word_t const* w = words + (from - page) / granule;
-    for (std::uint64_t at = from & ~(granule - 1); at <= to; at += granule, ++w) {
+    if (!(mask >> i & 1)) return;
+    for (std::uint64_t at = line; at < line + shadow_memory_t::words_per_line * granule; at += granule, ++w) {
+      if (at < first || at > last) continue;
       // The chain of a shard whose lock the caller holds: relaxed.
       for (access_log_t* l = log_index_t::log_at(w->load(std::memory_order_relaxed)); l != nullptr;
            l = l->bucket_next.load(std::memory_order_relaxed)) {
