@@ -169,6 +169,21 @@ TEST_F(Sharing, LogListsEachTasksCodeAddressesPerKindOfAccess) {
   EXPECT_EQ(codes_of(log.writes, 2), (std::vector<std::uintptr_t>{0x200}));
 }
 
+// A line of eight granules chains up to 288 objects (36 per granule: each
+// start and size inside it); a range over the line meets every one of
+// them, however many there are.
+TEST_F(Sharing, AFreedLineOfGranulesForgetsEveryObjectChainedThere) {
+  std::uintptr_t const line = 0x10000000;
+  unsigned made = 0;
+  for (unsigned g = 0; g < 8; ++g)
+    for (unsigned off = 0; off < 8; ++off)
+      for (unsigned size = 1; off + size <= 8 && made < 256; ++size, ++made)
+        access(1, {line + g * 8 + off, size}, TSM_WRITE, 0x100);
+  ASSERT_EQ(logs_in_chain(), 256u);
+  tsm.forget(line, line + 64);
+  EXPECT_EQ(logs_in_chain(), 0u);
+}
+
 TEST_F(Sharing, LargestWritesFollowLoggedWritesOnly) {
   EXPECT_EQ(tsm.largest_write.load(), 4u);
   access(1, {0x9000, 2}, TSM_WRITE, 0x100);

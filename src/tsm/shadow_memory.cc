@@ -129,7 +129,7 @@ void shadow_memory_t::unmap() {
   for (std::size_t i = 0; i < made; ++i) {
     std::size_t const listed = made_leaves_[i].load(std::memory_order_relaxed);
     if (listed == 0) continue;
-    munmap(t[listed - 1].load(std::memory_order_relaxed), leaf_bytes);
+    if (word_t* leaf = t[listed - 1].load(std::memory_order_relaxed)) munmap(leaf, leaf_bytes);
   }
   munmap(t, leaves * sizeof(leaf_t));
   table_.store(nullptr, std::memory_order_relaxed);

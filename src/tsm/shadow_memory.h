@@ -64,8 +64,11 @@ class shadow_memory_t {
   // eight words (see note_chained()).
   static constexpr std::size_t words_per_line = 8;
   static constexpr std::size_t lines_per_leaf = words_per_leaf / words_per_line;
-  static constexpr std::size_t leaf_bytes =
-      words_per_leaf * sizeof(word_t) + pages_per_leaf / 8 + pages_per_leaf * sizeof(std::uint32_t) + lines_per_leaf;
+  static constexpr std::size_t leaf_bytes = words_per_leaf * sizeof(word_t) + pages_per_leaf / 8 +
+                                            pages_per_leaf * sizeof(std::uint32_t) + lines_per_leaf * sizeof(std::uint16_t);
+  // A granule holds at most 36 objects (each start and size within it): a
+  // line's count needs more than a byte, a page's no more than 32 bits.
+  static_assert(words_per_line * 36 <= UINT16_MAX && words_per_page * 36 <= UINT32_MAX, "chain counts fit");
 
   // Whether [base, base + size) has a word of its own to hold a stamp.
   static bool fits(address_t base, address_t size) {
@@ -107,7 +110,7 @@ class shadow_memory_t {
     std::size_t const i = index_in_leaf(a);
     auto add = [](auto& n, auto by) { n.store(static_cast<decltype(by)>(n.load(std::memory_order_relaxed) + by), std::memory_order_relaxed); };
     add(page_counts(leaf)[i / words_per_page], static_cast<std::uint32_t>(by));
-    add(line_counts(leaf)[i / words_per_line], static_cast<std::uint8_t>(by));
+    add(line_counts(leaf)[i / words_per_line], static_cast<std::uint16_t>(by));
   }
   // Calls f(first, words) for every line of eight words that stands for
   // bytes of [begin, last] and heads a chain (note_chained()): `first` is
@@ -167,8 +170,8 @@ class shadow_memory_t {
   static std::atomic<std::uint32_t>* page_counts(word_t* leaf) {
     return reinterpret_cast<std::atomic<std::uint32_t>*>(reinterpret_cast<char*>(leaf + words_per_leaf) + pages_per_leaf / 8);
   }
-  static std::atomic<std::uint8_t>* line_counts(word_t* leaf) {
-    return reinterpret_cast<std::atomic<std::uint8_t>*>(page_counts(leaf) + pages_per_leaf);
+  static std::atomic<std::uint16_t>* line_counts(word_t* leaf) {
+    return reinterpret_cast<std::atomic<std::uint16_t>*>(page_counts(leaf) + pages_per_leaf);
   }
   leaf_t* table();
   // clear() from a granule-aligned begin to an inclusive last byte.
@@ -230,7 +233,7 @@ void shadow_memory_t::for_each_chained_line(std::uint64_t begin, std::uint64_t l
       if (p > last_page) return;
       if (page_counts(leaf)[p].load(std::memory_order_relaxed) != 0) {
         std::uint64_t const from = std::max(lo, base + p * page_span), to = std::min(hi, base + (p + 1) * page_span - 1);
-        std::atomic<std::uint8_t> const* const lines = line_counts(leaf);
+        std::atomic<std::uint16_t> const* const lines = line_counts(leaf);
         for (std::size_t l = static_cast<std::size_t>((from - base) / line_span); l <= (to - base) / line_span; ++l)
           if (lines[l].load(std::memory_order_relaxed) != 0) f(base + l * line_span, leaf + l * words_per_line);
       }
