@@ -59,8 +59,8 @@ class log_index_t {
   // Unlinks a log. Structure lock held.
   void erase(access_log_t* log);
   // Unlinks every log of the table; those in granule words are unlinked
-  // one by one (erase()), since only the extent index lists them all.
-  // Structure lock held.
+  // one by one (erase()), since only the pools list them all
+  // (tsm_t::for_each_log()). Structure lock held.
   void clear();
 
   // Read without the structure lock too (the detector's working set).
