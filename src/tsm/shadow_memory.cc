@@ -73,52 +73,27 @@ shadow_memory_t::word_t* shadow_memory_t::word(address_t a) {
 
 void shadow_memory_t::clear(address_t begin, address_t end) {
   if (begin >= end) return;
-  address_t const leaf_span = address_t{1} << leaf_bits;
-  // Inclusive, so that a range up to the top of the address space ends
-  // without wrapping.
-  address_t last = end - 1;
-  if (address_bits < sizeof(address_t) * 8)
-    last = std::min(last, (address_t{1} << (address_bits % (sizeof(address_t) * 8))) - 1);
-  begin &= ~(granule - 1);
-  if (begin > last) return;
-  // A range over more leaves than were ever made goes through those.
-  std::size_t const made = std::min(made_.load(std::memory_order_relaxed), most_);
-  if ((last - begin) / leaf_span >= made) {
-    for (std::size_t i = 0; i < made; ++i) {
-      std::size_t const listed = made_leaves_[i].load(std::memory_order_relaxed);
-      if (listed == 0) continue;
-      address_t const low = static_cast<address_t>(listed - 1) << leaf_bits;
-      address_t const high = low + (leaf_span - 1);
-      if (high >= begin && low <= last) clear_within(std::max(low, begin), std::min(high, last));
-    }
-    return;
-  }
-  clear_within(begin, last);
+  for_each_leaf(begin & ~(granule - 1), std::uint64_t{end} - 1,
+                [](word_t* leaf, std::uint64_t, std::uint64_t lo, std::uint64_t hi) {
+                  clear_words(leaf + index_in_leaf(static_cast<address_t>(lo)),
+                              leaf + index_in_leaf(static_cast<address_t>(hi)) + 1);
+                });
 }
 
-void shadow_memory_t::clear_within(address_t begin, address_t last) {
+void shadow_memory_t::clear_words(word_t* first, word_t* end) {
   static std::size_t const page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  address_t const leaf_span = address_t{1} << leaf_bits;
-  for (;;) {
-    address_t const stop = std::min(begin | (leaf_span - 1), last);  // the last byte in begin's leaf
-    if (word_t* first = find(begin)) {
-      word_t* end = first + ((stop - begin) >> granule_bits) + 1;
-      // Whole pages of words go back to the system, and read as zero after;
-      // a stamp stored there meanwhile (by an access racing with the free)
-      // is lost or kept, and either is only a repeat taken the slow way.
-      auto const lo = (to_address(first) + page - 1) & ~address_t{page - 1};
-      auto const hi = to_address(end) & ~address_t{page - 1};
-      auto const empty = [](word_t& w) { w.store(0, std::memory_order_relaxed); };
-      if (hi > lo) {
-        madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
-        std::for_each(first, reinterpret_cast<word_t*>(lo), empty);
-        std::for_each(reinterpret_cast<word_t*>(hi), end, empty);
-      } else {
-        std::for_each(first, end, empty);
-      }
-    }
-    if (stop == last) return;
-    begin = stop + 1;
+  // Whole pages of words go back to the system, and read as zero after; a
+  // stamp stored there meanwhile (by an access racing with the free) is
+  // lost or kept, and either is only a repeat taken the slow way.
+  auto const lo = (to_address(first) + page - 1) & ~address_t{page - 1};
+  auto const hi = to_address(end) & ~address_t{page - 1};
+  auto const empty = [](word_t& w) { w.store(0, std::memory_order_relaxed); };
+  if (hi > lo) {
+    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+    std::for_each(first, reinterpret_cast<word_t*>(lo), empty);
+    std::for_each(reinterpret_cast<word_t*>(hi), end, empty);
+  } else {
+    std::for_each(first, end, empty);
   }
 }
 

@@ -95,10 +95,10 @@ class shadow_memory_t {
     word_t* const leaf = leaf_of(a);
     if (leaf == nullptr) return nullptr;
     std::size_t const i = index_in_leaf(a);
-    std::uint64_t const bit = std::uint64_t{1} << (i / words_per_page % 64);
     // Pairs with the release in note_written(), after the word's store.
-    return (written_bits(leaf)[i / words_per_page / 64].load(std::memory_order_acquire) & bit) != 0 ? leaf + i
-                                                                                                   : nullptr;
+    return (written_bits(leaf)[i / words_per_page / 64].load(std::memory_order_acquire) & page_bit(i)) != 0
+               ? leaf + i
+               : nullptr;
   }
   // Counts a log linked into (by 1) or out of (by -1) the chain that a's
   // word heads, in a's page and line of words. The caller serialises the
@@ -108,7 +108,9 @@ class shadow_memory_t {
   void note_chained(address_t a, int by) {
     word_t* const leaf = leaf_of(a);
     std::size_t const i = index_in_leaf(a);
-    auto add = [](auto& n, auto by) { n.store(static_cast<decltype(by)>(n.load(std::memory_order_relaxed) + by), std::memory_order_relaxed); };
+    auto add = [](auto& n, auto by) {
+      n.store(static_cast<decltype(by)>(n.load(std::memory_order_relaxed) + by), std::memory_order_relaxed);
+    };
     add(page_counts(leaf)[i / words_per_page], static_cast<std::uint32_t>(by));
     add(line_counts(leaf)[i / words_per_line], static_cast<std::uint16_t>(by));
   }
@@ -125,7 +127,7 @@ class shadow_memory_t {
     word_t* const leaf = leaf_of(a);
     std::size_t const i = index_in_leaf(a);
     std::atomic<std::uint64_t>& bits = written_bits(leaf)[i / words_per_page / 64];
-    std::uint64_t const bit = std::uint64_t{1} << (i / words_per_page % 64);
+    std::uint64_t const bit = page_bit(i);
     // Once per page: the load spares the line a locked write every time.
     if ((bits.load(std::memory_order_relaxed) & bit) == 0) bits.fetch_or(bit, std::memory_order_release);
   }
@@ -164,18 +166,29 @@ class shadow_memory_t {
   static std::atomic<std::uint64_t>* written_bits(word_t* leaf) {
     return reinterpret_cast<std::atomic<std::uint64_t>*>(leaf + words_per_leaf);
   }
+  // The bit of word i's page in its word of the bitmap.
+  static std::uint64_t page_bit(std::size_t i) { return std::uint64_t{1} << (i / words_per_page % 64); }
   // Atomic only because a walk reads the counts of other shards' pages on
   // its way (and skips them): relaxed, each is written under one shard's
   // lock, and the walks that use it hold that lock.
   static std::atomic<std::uint32_t>* page_counts(word_t* leaf) {
-    return reinterpret_cast<std::atomic<std::uint32_t>*>(reinterpret_cast<char*>(leaf + words_per_leaf) + pages_per_leaf / 8);
+    return reinterpret_cast<std::atomic<std::uint32_t>*>(reinterpret_cast<char*>(leaf + words_per_leaf) +
+                                                         pages_per_leaf / 8);
   }
   static std::atomic<std::uint16_t>* line_counts(word_t* leaf) {
     return reinterpret_cast<std::atomic<std::uint16_t>*>(page_counts(leaf) + pages_per_leaf);
   }
   leaf_t* table();
-  // clear() from a granule-aligned begin to an inclusive last byte.
-  void clear_within(address_t begin, address_t last);
+  // Calls visit(leaf, base, lo, hi) for every leaf made that stands for
+  // bytes of [begin, last], in ascending order and each once: `base` is
+  // the first address the leaf stands for, [lo, hi] the part of the range
+  // inside it. A range over more leaves than were made passes through the
+  // list of those, a pass per leaf, without room to sort them in (this
+  // runs in hooks, on any stack).
+  template <class F>
+  void for_each_leaf(std::uint64_t begin, std::uint64_t last, F&& visit) const;
+  // Empties the words [first, end) of one leaf.
+  static void clear_words(word_t* first, word_t* end);
 
   // The table of leaves: a pointer to an array of `leaves` leaf pointers,
   // made on first use (on x86_64 it is 64 MiB of address space, mapped
@@ -191,11 +204,10 @@ class shadow_memory_t {
 #endif
   std::size_t most_ = leaves_at_most;
   // Slots claimed for leaves (fetch_add, before the leaf is made; a slot
-  // whose leaf another thread made first stays empty), and in them the
-  // index of each leaf made, plus one, written after it is published. A
-  // clear() of a range over more leaves than were made (a forked child
-  // forgets everything) visits these instead of every slot of the table;
-  // one it finds still empty only keeps its pages.
+  // whose leaf another thread made first ends empty), and in them the index
+  // of each leaf made, plus one, written before it is published. A range
+  // over more leaves than were made (a forked child forgets everything)
+  // visits these instead of every slot of the table.
   std::atomic<std::size_t> made_{0};
   std::atomic<std::size_t> made_leaves_[leaves_at_most] = {};
   // Set when the system refused memory: no more leaves are asked for, so
@@ -204,22 +216,46 @@ class shadow_memory_t {
 };
 
 template <class F>
-void shadow_memory_t::for_each_chained_line(std::uint64_t begin, std::uint64_t last, F&& f) const {
+void shadow_memory_t::for_each_leaf(std::uint64_t begin, std::uint64_t last, F&& visit) const {
   std::uint64_t const limit = std::uint64_t{1} << address_bits;
   if (begin > last || begin >= limit) return;
   if (last >= limit) last = limit - 1;
   // Pairs with the release CAS that published the table in table().
   leaf_t const* const t = table_.load(std::memory_order_acquire);
   if (t == nullptr) return;
-  std::uint64_t const page_span = words_per_page * granule;
-  std::uint64_t const line_span = words_per_line * granule;
-  auto visit = [&](std::uint64_t index) {
+  auto at = [&](std::uint64_t index) {
     // Pairs with the release CAS that published the leaf in word().
     word_t* const leaf = t[index].load(std::memory_order_acquire);
     if (leaf == nullptr) return;
     std::uint64_t const base = index << leaf_bits;
-    std::uint64_t const lo = begin > base ? begin : base;
-    std::uint64_t const hi = last < base + ((std::uint64_t{1} << leaf_bits) - 1) ? last : base + ((std::uint64_t{1} << leaf_bits) - 1);
+    std::uint64_t const top = base + ((std::uint64_t{1} << leaf_bits) - 1);
+    visit(leaf, base, begin > base ? begin : base, last < top ? last : top);
+  };
+  std::uint64_t const first_leaf = begin >> leaf_bits, last_leaf = last >> leaf_bits;
+  std::size_t const made = std::min(made_.load(std::memory_order_relaxed), most_);
+  if (last_leaf - first_leaf < made) {
+    for (std::uint64_t i = first_leaf; i <= last_leaf; ++i) at(i);
+    return;
+  }
+  // Relaxed: a leaf this caller can reach through a lock it holds was
+  // listed before it was published.
+  for (std::uint64_t after = first_leaf;;) {  // entries are leaf index + 1
+    std::uint64_t next = 0;
+    for (std::size_t i = 0; i < made; ++i) {
+      std::uint64_t const entry = made_leaves_[i].load(std::memory_order_relaxed);
+      if (entry > after && entry <= last_leaf + 1 && (next == 0 || entry < next)) next = entry;
+    }
+    if (next == 0) return;
+    at(next - 1);
+    after = next;
+  }
+}
+
+template <class F>
+void shadow_memory_t::for_each_chained_line(std::uint64_t begin, std::uint64_t last, F&& f) const {
+  std::uint64_t const page_span = words_per_page * granule;
+  std::uint64_t const line_span = words_per_line * granule;
+  for_each_leaf(begin, last, [&](word_t* leaf, std::uint64_t base, std::uint64_t lo, std::uint64_t hi) {
     std::size_t const last_page = static_cast<std::size_t>((hi - base) / page_span);
     std::atomic<std::uint64_t> const* const bits = written_bits(leaf);
     for (std::size_t p = static_cast<std::size_t>((lo - base) / page_span); p <= last_page;) {
@@ -232,34 +268,15 @@ void shadow_memory_t::for_each_chained_line(std::uint64_t begin, std::uint64_t l
       p += static_cast<std::size_t>(__builtin_ctzll(set));
       if (p > last_page) return;
       if (page_counts(leaf)[p].load(std::memory_order_relaxed) != 0) {
-        std::uint64_t const from = std::max(lo, base + p * page_span), to = std::min(hi, base + (p + 1) * page_span - 1);
+        std::uint64_t const from = std::max(lo, base + p * page_span);
+        std::uint64_t const to = std::min(hi, base + (p + 1) * page_span - 1);
         std::atomic<std::uint16_t> const* const lines = line_counts(leaf);
         for (std::size_t l = static_cast<std::size_t>((from - base) / line_span); l <= (to - base) / line_span; ++l)
           if (lines[l].load(std::memory_order_relaxed) != 0) f(base + l * line_span, leaf + l * words_per_line);
       }
       ++p;
     }
-  };
-  std::uint64_t const first_leaf = begin >> leaf_bits, last_leaf = last >> leaf_bits;
-  std::size_t const made = std::min(made_.load(std::memory_order_relaxed), most_);
-  if (last_leaf - first_leaf < made) {
-    for (std::uint64_t i = first_leaf; i <= last_leaf; ++i) visit(i);
-    return;
-  }
-  // In ascending order, each once, without room to sort them in (this runs
-  // in hooks, on any stack): a pass per leaf, for ranges so wide that they
-  // pass more leaves than were ever made. Relaxed: a leaf this caller can
-  // reach through a lock it holds was listed before it was published.
-  for (std::uint64_t after = first_leaf;;) {  // entries are leaf index + 1
-    std::uint64_t next = 0;
-    for (std::size_t i = 0; i < made; ++i) {
-      std::uint64_t const entry = made_leaves_[i].load(std::memory_order_relaxed);
-      if (entry > after && entry <= last_leaf + 1 && (next == 0 || entry < next)) next = entry;
-    }
-    if (next == 0) return;
-    visit(next - 1);
-    after = next;
-  }
+  });
 }
 
 // The one shadow of the process (constant-initialised: usable from the

@@ -56,10 +56,7 @@ bool tsm_t::holds_none(address_t begin, address_t end) const {
 
 // Open cases are not released; `filter` is left alone. The process's own
 // detector is never destroyed, so no thread can still be looking up logs.
-tsm_t::~tsm_t() {
-  for (auto& s : shards_) s.reset();
-  log_heads_.unmap();
-}
+tsm_t::~tsm_t() { log_heads_.unmap(); }
 
 void tsm_t::initialize_lock_order(lock_t const& outer) { (void)outer; }
 
