@@ -451,13 +451,12 @@ void leave(task_t* t) {
     // task to task along a chain of absorbed tasks.
     if (t->block_end != 0)
       _VEXA_forgetMemory(reinterpret_cast<void const*>(t->block_begin), reinterpret_cast<void const*>(t->block_end));
-    finished(t);
     forget_dead_stack(state.task_frame);
     ref(t);  // the library's, dropped when it is absorbed
     t->finished = true;
     _VEXA_finishTaskAt(t->code);
     if (t->parent != nullptr) t->parent->finished_children.add(t);
-    if (t->home != nullptr) t->home->finished.add(t);
+    finished(t, false);
   } else {
     _VEXA_leaveTaskAt(t->code);
   }
@@ -522,7 +521,6 @@ void end_piece(pieces_t& p) {
   if (c->asked_identity) release(&identity_token);
   p.running = nullptr;
   c->done = true;
-  finished(c);
   // It ran in its owner's frames, where the owner keeps its private data
   // (the loop's counter, private and reduction copies): another thread
   // would have used its own. What anyone did there is forgotten, as the
@@ -532,7 +530,7 @@ void end_piece(pieces_t& p) {
   ref(c);  // the library's, dropped when it is absorbed
   c->finished = true;
   _VEXA_finishTaskAt(c->code);
-  c->home->finished.add(c);
+  finished(c, true);
   p.finished[p.count++] = c;
   set_current(c->below);
 }

@@ -31,7 +31,7 @@ void combine_after_arrivals(void* mine, void* theirs) {
     vector_clock_t arrived;
     {
       spin_scope held(t->region->lock);
-      arrived = t->region->epochs[epoch_of(t->step) & 1];
+      arrived = epoch_clock(t->region, epoch_of(t->step));
     }
     merge_into(t, arrived);
   }

@@ -306,11 +306,91 @@ void started(task_t* t) {
       end_for_good(p, true);
 }
 
-void finished(task_t* t) {
-  if (t->home == nullptr || t->region != nullptr) return;
-  region_t* r = t->home;
+namespace {
+
+// The end clocks of r's listed tasks that its epoch clocks lack. Caller
+// holds r->lock. A task absorbed meanwhile is skipped: whoever absorbed it
+// took its end clock (a join, a successor), or this ran first (the
+// barrier's absorbing, the region's end), or it merged at once (a piece).
+void merge_listed(region_t* r) {
+  for (; r->merged < r->finished.size(); ++r->merged) {
+    task_t* const t = r->finished[r->merged];
+    if (t->in_epoch_clock) continue;
+    t->in_epoch_clock = true;
+    // Written once by the absorbing thread; a stale false merges a clock
+    // that is no longer needed, nothing worse.
+    if (!t->absorbed.load(std::memory_order_relaxed)) r->epochs[t->epoch & 1].merge(t->clock, t->id, t->step);
+  }
+}
+
+// Takes r's list, its end clocks merged first. The caller gives back what
+// it keeps (give_back()) and drops its references to the rest.
+std::vector<task_t*> take_listed(region_t* r) {
+  std::vector<task_t*> out;
   spin_scope held(r->lock);
-  r->epochs[t->epoch & 1].merge(t->clock, t->id, t->step);
+  merge_listed(r);
+  out.swap(r->finished);
+  r->merged = 0;
+  r->compact_at = 64;
+  return out;
+}
+
+// Lists t, whose reference the list takes over. A list that lives long
+// would otherwise hold every task the region ever had: when it has doubled
+// since it was last compacted, the tasks absorbed since are dropped from
+// it, into `dropped` for the caller to unref outside the lock (which may
+// free them).
+void list(region_t* r, task_t* t, std::vector<task_t*>& dropped) {
+  r->finished.push_back(t);
+  if (r->finished.size() < r->compact_at) return;
+  std::size_t kept = 0, kept_merged = 0;
+  for (std::size_t i = 0; i < r->finished.size(); ++i) {
+    task_t* const n = r->finished[i];
+    if (n->absorbed.load(std::memory_order_relaxed)) {  // see merge_listed()
+      dropped.push_back(n);
+      continue;
+    }
+    if (i < r->merged) ++kept_merged;
+    r->finished[kept++] = n;
+  }
+  r->finished.resize(kept);
+  r->merged = kept_merged;
+  r->compact_at = std::max<std::size_t>(64, 2 * kept);
+}
+
+void give_back(region_t* r, std::vector<task_t*> const& kept) {
+  std::vector<task_t*> dropped;
+  {
+    spin_scope held(r->lock);
+    for (task_t* t : kept) list(r, t, dropped);
+  }
+  for (task_t* t : dropped) unref(t);
+}
+
+}  // namespace
+
+void finished(task_t* t, bool merge_now) {
+  region_t* const r = t->home;
+  if (r == nullptr) return;
+  ref(t);  // the list's
+  std::vector<task_t*> dropped;
+  {
+    spin_scope held(r->lock);
+    // Implicit tasks hand their clocks on as they arrive at barriers.
+    if (t->region != nullptr) {
+      t->in_epoch_clock = true;
+    } else if (merge_now) {
+      r->epochs[t->epoch & 1].merge(t->clock, t->id, t->step);
+      t->in_epoch_clock = true;
+    }
+    list(r, t, dropped);
+  }
+  for (task_t* n : dropped) unref(n);
+}
+
+vector_clock_t const& epoch_clock(region_t* r, std::uint64_t epoch) {
+  merge_listed(r);
+  return r->epochs[epoch & 1];
 }
 
 void fulfil(task_t* t, task_t* fulfiller) {
@@ -373,12 +453,12 @@ void join_group(std::vector<task_t*> const& members, task_t* into) {
 }
 
 void end_region(region_t* r, task_t* into) {
+  std::vector<task_t*> const done = take_listed(r);
   if (into != nullptr) {
     spin_scope held(r->lock);
     into->clock.merge(r->epochs[0]);
     into->clock.merge(r->epochs[1]);
   }
-  std::vector<task_t*> const done = r->finished.take();
   for (task_t* t : done)
     if (t->finished) end_for_good(t, into != nullptr);
   for (task_t* t : done) unref(t);
@@ -386,16 +466,23 @@ void end_region(region_t* r, task_t* into) {
 
 void absorb_epoch(task_t* into) {
   region_t* r = into->region;
-  std::vector<task_t*> done = r->finished.take();
+  // Their end clocks are in the epoch's before any is absorbed here, with
+  // nothing taking them: an implicit task that departs while this one
+  // holds the list reads them there.
+  std::vector<task_t*> done = take_listed(r);
   // Deepest first: a task is made after the one that made it, with a
   // larger id, and is absorbed before it, so that the maker is closed.
   std::sort(done.begin(), done.end(), [](task_t const* a, task_t const* b) { return a->id > b->id; });
   for (task_t* t : done)
     if (t->region == nullptr && t->finished && !t->published && same_epoch(t, into) && closed(t))
       end_for_good(t, true);
-  for (task_t* t : done)
-    if (!t->absorbed.load(std::memory_order_relaxed)) r->finished.add(t);
-  for (task_t* t : done) unref(t);
+  auto const gone = std::stable_partition(done.begin(), done.end(), [](task_t const* t) {
+    return !t->absorbed.load(std::memory_order_relaxed);  // written by this thread, or before the barrier
+  });
+  std::vector<task_t*> absorbed(gone, done.end());
+  done.erase(gone, done.end());
+  give_back(r, done);
+  for (task_t* t : absorbed) unref(t);
 }
 
 void arrive(task_t* t) {
@@ -412,7 +499,7 @@ void depart(task_t* t) {
   region_t* r = t->region;
   {
     spin_scope held(r->lock);
-    t->clock.merge(r->epochs[epoch_of(t->step) & 1]);
+    t->clock.merge(epoch_clock(r, epoch_of(t->step)));
   }
   t->step = next_epoch(t->step);
   place(t);

@@ -149,14 +149,27 @@ class vector_clock_t {
 bool retired(std::uint64_t id);
 
 // A parallel region or a league of teams.
+//
+// Its epoch clocks take the end clock of every explicit task that finishes
+// in the epoch, for the barrier that ends it. Most such tasks are absorbed
+// by their parent's taskwait long before, and their end clocks are in the
+// parent's by then: so a task is only listed when it finishes, and its end
+// clock is merged when a barrier, the region's end or a reduction reads
+// the clocks (`epoch_clock`), if nothing absorbed it meanwhile. A merge at
+// every task's end, under this one lock, was what threads waited on.
 struct region_t {
   void const* code = nullptr;       // the implicit tasks' code address
   task_t* encountering = nullptr;   // the task that started it (race view)
   std::atomic<int> refs{1};         // the region's own, and each task's `home`
-  node_list_t finished;  // its finished tasks that are not absorbed yet
-  spin_t lock;           // guards the clocks below
+  spin_t lock;  // guards everything below but `start`
+  // Its finished tasks that are not absorbed yet (and, until the list is
+  // compacted, some that are), each referenced; those from `merged` on may
+  // have end clocks that the epoch clocks lack (task_t::in_epoch_clock).
+  std::vector<task_t*> finished;
+  std::size_t merged = 0;
+  std::size_t compact_at = 64;
   vector_clock_t start;  // the encountering task's clock when it began
-  vector_clock_t epochs[2];  // by epoch parity: see on_barrier()
+  vector_clock_t epochs[2];  // by epoch parity: see depart()
 };
 
 // A taskgroup: the tasks made in it, and their descendants.
@@ -221,6 +234,7 @@ struct task_t {
   // joiner reads it after the runtime's join, which orders the two.
   bool published = false;
   bool finished = false;              // kept in the library, not absorbed yet
+  bool in_epoch_clock = false;        // its end clock is in its region's; under the region's lock
   // Absorbed or released. Written once by the absorbing thread; read by
   // others only to drop it from lists and clocks, relaxed: a stale false
   // only keeps it a while longer.
@@ -263,9 +277,16 @@ void created(task_t* parent, task_t* t);
 // t, the calling thread's task, runs for the first time: the end clocks of
 // its predecessors, and the absorbing of a predecessor it alone follows.
 void started(task_t* t);
-// t, the calling thread's task, has run to its end (its clock becomes its
-// end clock); into its region's epoch clock when it has one.
-void finished(task_t* t);
+// t, the calling thread's task, has run to its end and is kept in the
+// library (its clock is its end clock): listed in its region, if it has one,
+// whose epoch clock takes its end clock at once (`merge_now`) or when it is
+// read. A piece merges at once: it is absorbed at its owner's arrival,
+// with nothing taking its end clock.
+void finished(task_t* t, bool merge_now);
+// The clock of r's epoch `epoch`: what every task of it that finished, and
+// every implicit task that arrived at its barrier, is ordered after.
+// Caller holds r->lock.
+vector_clock_t const& epoch_clock(region_t* r, std::uint64_t epoch);
 // The fulfiller, the calling thread's task (null: none), fulfils the event
 // of the detached task t.
 void fulfil(task_t* t, task_t* fulfiller);

@@ -18,7 +18,7 @@ set(races_twins
   depend_in depend_inout taskloop nested reduction host_teams teams
   join_running_child taskwait_depend taskwait_depend_nested if0_depend depend_taskgroup detach long_chain mutexinoutset
   sparselu mutexinoutset_freed unjoined_producer target_tasks
-  barrier_join mutexinoutset_parents many_locks fork_region
+  barrier_join barrier_published mutexinoutset_parents many_locks fork_region
   sections loop_dynamic loop_guided loop_nowait_own loop_default loop_thread_slots untied)
 set(races_fixed_only copyprivate ordered loop_pieces)
 # C++ sources, built as C++ only.
