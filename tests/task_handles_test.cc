@@ -79,6 +79,38 @@ TEST(HandleChoice, TopOfTheRangeAndOverflow) {
   EXPECT_EQ(all.first_free(), 40000);
 }
 
+// The finished tasks' table against a std::map, through growth and
+// removals that shift runs of colliding entries back: every id is found
+// exactly once, with its own record, and an id in use is refused.
+TEST(FinishedTable, EveryIdIsFoundOnceThroughGrowthAndRemovals) {
+  vexa::finished_table_t table;
+  std::map<std::uint64_t, vexa::task_record_t*> expected;
+  auto record = [](std::uint64_t id) { return reinterpret_cast<vexa::task_record_t*>((id + 1) * 8); };
+  std::uint64_t next = 1;
+  for (int round = 0; round < 40; ++round) {
+    for (int i = 0; i < 200; ++i, ++next) {
+      std::uint64_t const id = round % 2 == 0 ? next : next << 32;  // neighbours, and ids alike in their low half
+      ASSERT_TRUE(table.insert(id, record(id)));
+      expected[id] = record(id);
+    }
+    ASSERT_FALSE(table.insert(expected.begin()->first, nullptr));
+    int k = 0;
+    for (auto it = expected.begin(); it != expected.end();) {
+      if (k++ % 3 == round % 3) {
+        ASSERT_EQ(table.take(it->first), it->second);
+        ASSERT_EQ(table.take(it->first), nullptr);
+        it = expected.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    ASSERT_EQ(table.size(), expected.size());
+  }
+  for (auto const& e : expected) ASSERT_EQ(table.take(e.first), e.second);
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_EQ(table.take(7), nullptr);
+}
+
 TEST_F(TaskHandles, FirstTaskGetsOneAndLaterTasksTakeTheFirstGap) {
   std::vector<worker_t> w(6);
   EXPECT_EQ(enter(w[0]), 1);

@@ -23,7 +23,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 
 #include "../../include/vexa.h"
 #include "../lock/lock.h"
@@ -31,6 +30,7 @@
 #include "../tsm/tsm.h"
 #include "base.h"
 #include "current.h"
+#include "finished_table.h"
 #include "identity_map.h"
 
 namespace vexa {
@@ -72,7 +72,7 @@ class vexa_t {
   // guarded by finished_lock, so that finishing and absorbing tasks do not
   // queue on the runtime lock more than entering and leaving ones do.
   union {
-    std::map<std::uint64_t, task_record_t*> finished;
+    finished_table_t finished;
   };
   union {
     lock_t finished_lock;

@@ -140,7 +140,7 @@ void end_task(void const* ret, bool keep) {
       record->key = vexa.tsm.set_aside(handle);
     {
       lock_scope held(vexa.finished_lock);
-      keep = vexa.finished.emplace(record->task_id, record).second;  // an id in use: left instead
+      keep = vexa.finished.insert(record->task_id, record);  // an id in use: left instead
     }
     if (!keep && record->key != 0) {
       vexa.tsm.discard(record->key);
@@ -180,14 +180,10 @@ void end_task(void const* ret, bool keep) {
 // accesses (absorb), or they are dropped.
 [[gnu::noinline]] void release_task(std::uint64_t task_id, bool absorb, void const* ret) {
   hook_scope_t const scope; if (scope.nested()) return;
-  task_record_t* record = nullptr;
+  task_record_t* record;
   {
     lock_scope held(vexa.finished_lock);
-    auto it = vexa.finished.find(task_id);
-    if (it != vexa.finished.end()) {
-      record = it->second;
-      vexa.finished.erase(it);
-    }
+    record = vexa.finished.take(task_id);
   }
   char const* const hook = absorb ? "_VEXA_absorbTask" : "_VEXA_releaseTask";
   if (record == nullptr) {
