@@ -1,9 +1,76 @@
 // The order of tasks (task_order.h).
 #include "task_order.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 namespace vexa_bridge {
+
+namespace {
+
+// Freed nodes kept for the thread's next tasks, as a list through their
+// first word. A thread that frees what another makes (the joins of a
+// producer's tasks) keeps at most `most` and gives the rest to the heap.
+struct node_cache_t {
+  void* head;
+  unsigned count;
+  bool keyed;   // its thread's end empties it (node_cache_key)
+  bool closed;  // emptied: later frees go to the heap
+};
+constexpr unsigned node_cache_most = 256;
+thread_local node_cache_t node_cache __attribute__((tls_model("initial-exec")));
+
+pthread_key_t node_cache_key;
+pthread_once_t node_cache_key_made = PTHREAD_ONCE_INIT;
+
+void empty_node_cache(void*) {
+  node_cache_t& c = node_cache;
+  while (c.head != nullptr) {
+    void* const next = *static_cast<void**>(c.head);
+    ::operator delete(c.head);
+    c.head = next;
+  }
+  c.count = 0;
+  c.closed = true;  // the thread's later destructors may still free tasks
+}
+
+void make_node_cache_key() { pthread_key_create(&node_cache_key, empty_node_cache); }
+
+}  // namespace
+
+void* task_t::operator new(std::size_t size) {
+  node_cache_t& c = node_cache;
+  if (c.head == nullptr) return ::operator new(size);
+  void* const node = c.head;
+  c.head = *static_cast<void**>(node);
+  --c.count;
+  return node;
+}
+
+void* task_t::operator new(std::size_t size, std::nothrow_t const&) noexcept {
+  try {
+    return operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void task_t::operator delete(void* node) noexcept {
+  node_cache_t& c = node_cache;
+  if (c.closed || c.count == node_cache_most) {
+    ::operator delete(node);
+    return;
+  }
+  if (!c.keyed) {
+    c.keyed = true;
+    pthread_once(&node_cache_key_made, make_node_cache_key);
+    pthread_setspecific(node_cache_key, &c);  // any value but null: the end calls empty_node_cache
+  }
+  *static_cast<void**>(node) = c.head;
+  c.head = node;
+  ++c.count;
+}
 
 void node_list_t::add(task_t* t) {
   ref(t);

@@ -71,7 +71,9 @@
 #define VEXA_BRIDGE_TASK_ORDER_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "../src/lock/lock.h"
@@ -250,6 +252,14 @@ struct task_t {
 
   task_t(void const* code_, std::uint64_t id_) : code(code_), below(nullptr), entered(false), done(false),
       worker(false), waiting(false), switched(false), waiter(nullptr), id(id_), body(body_reported) {}
+
+  // Nodes come from a cache of the calling thread's (task_order.cc): a node
+  // is made on its parent's thread and freed wherever its last reference
+  // goes, and through malloc that was a free into another thread's arena,
+  // whose lock both threads then waited on at every task.
+  static void* operator new(std::size_t size);
+  static void* operator new(std::size_t size, std::nothrow_t const&) noexcept;
+  static void operator delete(void* node) noexcept;
 };
 
 void ref(task_t* t);
