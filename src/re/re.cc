@@ -252,9 +252,11 @@ unsigned char re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned s
   lock_scope held(feature_lock);
   // reset() changes the generation only under this lock.
   if (generation_.load(std::memory_order_relaxed) != call.generation) return counted_nowhere;
-  // The list cannot grow while the lock is held: room for every answer
-  // before anything changes.
-  others.reserve(h.tasks.size() + 1);  // may throw; nothing changed yet
+  // The list cannot grow while the lock is held but by the caller, who may
+  // join it below: room for every other holder (the list and the word's
+  // owner) and for the caller, whom raise() appends, before anything
+  // changes.
+  others.reserve(h.tasks.size() + 2);  // may throw; nothing changed yet
   std::uint64_t w = h.word.load(std::memory_order_acquire);  // pairs as in hold()
   for (;;) {
     if (count_of(w) == 0) {
@@ -462,15 +464,20 @@ void re_t::raise(unsigned short task, void const* function, std::vector<unsigned
   if (noted.size() > std::size(few)) many.resize(noted.size());
   vexa_task_identity_t* const list = many.empty() ? few : many.data();
   lock_scope held(vexa.lock);
+  auto& record = __vexa_current_detection.u.re;
+  record.function = to_address(function);
+  // A function raised before, with distinct detections on, is only counted:
+  // every recursive call of a function that two tasks run comes here, and
+  // naming all its holders under the runtime lock for nothing was most of
+  // the detector's cost in a recursive program.
+  if (!vexa.admits(VEXA_EVENT_REENTRANT_CALL)) return;
   for (std::size_t i = 0; i < noted.size(); ++i) {
     thread_model_t::threadid_t const id = vexa.identity_of(noted[i]);
     list[i] = {id.task_id, id.thread};
   }
-  auto& record = __vexa_current_detection.u.re;
-  record.function = to_address(function);
   record.count = noted.size();
   record.offenses = to_address(list);
-  vexa.notify_debugger(VEXA_EVENT_REENTRANT_CALL);
+  vexa.notify_debugger(VEXA_EVENT_REENTRANT_CALL, true);
 }
 
 }  // namespace vexa

@@ -43,8 +43,14 @@ class vexa_t {
   vexa_t& operator=(vexa_t const&) = delete;
 
   // Raises one event and returns when the debugger has resumed with nothing
-  // pending. Callers hold `lock` (the destructor excepted).
-  void notify_debugger(vexa_event_reason_t reason);
+  // pending. Callers hold `lock` (the destructor excepted). A detection
+  // that admits() let through already is `admitted`.
+  void notify_debugger(vexa_event_reason_t reason, bool admitted = false);
+  // Whether a detection would be raised now: with distinct detections on,
+  // one raised before is only counted here. A detector may ask before it
+  // fills the rest of the record, once the record holds what tells
+  // detections apart (distinct.h). Caller holds `lock`.
+  bool admits(vexa_event_reason_t reason);
   // Executes the debugger's pending commands; the answer to raise next.
   vexa_event_reason_t configure();
 
