@@ -4,6 +4,8 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <iterator>
+#include <memory>
 
 namespace vexa_bridge {
 
@@ -146,6 +148,7 @@ bool vector_clock_t::covers(vector_clock_t const& other, std::uint64_t id, std::
   }
   if (few_into_many(other)) {
     for (entry_t const& e : other.entries_) {
+      if (e.id == owner_) continue;
       std::uint64_t const* mine = find(e.id);
       if (mine == nullptr || *mine < e.step) return false;
     }
@@ -153,6 +156,7 @@ bool vector_clock_t::covers(vector_clock_t const& other, std::uint64_t id, std::
   }
   auto a = entries_.cbegin();
   for (entry_t const& e : other.entries_) {
+    if (e.id == owner_) continue;
     while (a != entries_.cend() && a->id < e.id) ++a;
     if (a == entries_.cend() || a->id != e.id || a->step < e.step) return false;
   }
@@ -160,7 +164,23 @@ bool vector_clock_t::covers(vector_clock_t const& other, std::uint64_t id, std::
 }
 
 void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::uint64_t step) {
+  if (id == owner_) id = 0;
   if (other.entries_.empty() && id == 0) return;  // most fulfilment clocks: nothing to copy
+  if (entries_.empty() && &other != this) {
+    // A new task's clock: its parent's as it is, and the parent's step.
+    // Entries of retired tasks come along and only take room until a
+    // purge; looking each up cost more than the copy.
+    entries_.reserve(other.entries_.size() + 1);
+    for (entry_t const& e : other.entries_)
+      if (e.id != owner_) entries_.push_back(e);
+    if (id != 0) {
+      auto const it = std::lower_bound(entries_.begin(), entries_.end(), id,
+                                       [](entry_t const& x, std::uint64_t k) { return x.id < k; });
+      if (it != entries_.end() && it->id == id) it->step = std::max(it->step, step);
+      else entries_.insert(it, entry_t{id, step});
+    }
+    return;
+  }
   bool const piecewise = few_into_many(other) && entries_.size() < purge_at_;
   // A lock taken again by its last owner, a repeated acquire. A piecewise
   // merge finds the same by itself, in one search per entry, not two.
@@ -173,6 +193,7 @@ void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::u
     // `other` is sorted: each search starts where the one before ended.
     using place_t = std::vector<entry_t>::iterator;
     auto put = [this](place_t from, entry_t const& e) {
+      if (e.id == owner_) return from;
       place_t const it = std::lower_bound(from, entries_.end(), e.id,
                                           [](entry_t const& x, std::uint64_t k) { return x.id < k; });
       if (it != entries_.end() && it->id == e.id) {
@@ -227,6 +248,7 @@ void vector_clock_t::merge(vector_clock_t const& other, std::uint64_t id, std::u
   // An entry the result already has (the same task) keeps the later step;
   // otherwise it goes in unless its task retired (ours too, when purging).
   auto take = [&](entry_t const& e, bool ours) {
+    if (e.id == owner_) return;
     if (o != first && o[-1].id == e.id) {
       if (e.step > o[-1].step) o[-1].step = e.step;
     } else if ((ours && !purge) || !retired(e.id)) {
@@ -328,9 +350,12 @@ namespace {
 bool closed(task_t const* t) { return t->outstanding.load(std::memory_order_acquire) == 0; }
 
 // Merges what the finished task t is ordered after, and t itself, into
-// `into`'s clock.
-void take_end(task_t* t, task_t* into) {
-  into->clock.merge(t->clock, t->id, t->step);
+// `into`'s clock. A t that `into` absorbs right after leaves its own entry
+// out: nothing will be labelled with it, and its entry would stay in every
+// clock that `into` hands on until a purge (fib's clocks grew to a hundred
+// entries, most of them children joined long before).
+void take_end(task_t* t, task_t* into, bool absorbed_next = false) {
+  into->clock.merge(t->clock, absorbed_next ? 0 : t->id, t->step);
   spin_scope held(t->lock);
   into->clock.merge(t->fulfilled);
 }
@@ -482,16 +507,15 @@ void fulfil(task_t* t, task_t* fulfiller) {
 
 void join(task_t* t, task_t* into) {
   if (t->absorbed.load(std::memory_order_relaxed)) return;
-  take_end(t, into);
-  if (t->finished && !t->published && t->successors.load(std::memory_order_relaxed) == 0 && closed(t) &&
-      same_epoch(t, into))
-    end_for_good(t, true);
+  bool const absorb = t->finished && !t->published && t->successors.load(std::memory_order_relaxed) == 0 &&
+                      closed(t) && same_epoch(t, into);
+  take_end(t, into, absorb);
+  if (absorb) end_for_good(t, true);
   else t->joined = true;
 }
 
 void join_children(task_t* into) {
   std::vector<task_t*> children = into->finished_children.take();
-  for (task_t* c : children) take_end(c, into);
   // Every child finished, none with anything of its own about: whatever
   // saw one of them is one of them, so all may be absorbed together.
   bool const all = std::all_of(children.begin(), children.end(),
@@ -500,12 +524,21 @@ void join_children(task_t* into) {
                        static_cast<int>(std::count_if(children.begin(), children.end(), [](task_t* c) {
                          return !c->absorbed.load(std::memory_order_relaxed);
                        }));
-  for (task_t* c : children) {
-    if (c->absorbed.load(std::memory_order_relaxed)) continue;
-    if (c->finished && !c->published && same_epoch(c, into) &&
-        (all || (closed(c) && c->successors.load(std::memory_order_relaxed) == 0)))
-      end_for_good(c, true);
-    else
+  // Decided before any end is merged: the merges change nothing it reads.
+  auto absorbable = [&](task_t* c) {
+    return !c->absorbed.load(std::memory_order_relaxed) && c->finished && !c->published && same_epoch(c, into) &&
+           (all || (closed(c) && c->successors.load(std::memory_order_relaxed) == 0));
+  };
+  bool few[16];
+  std::unique_ptr<bool[]> many;  // a taskwait for more children than `few` holds
+  if (children.size() > std::size(few)) many.reset(new bool[children.size()]);
+  bool* const absorb = many ? many.get() : few;
+  for (std::size_t i = 0; i < children.size(); ++i) absorb[i] = absorbable(children[i]);
+  for (std::size_t i = 0; i < children.size(); ++i) take_end(children[i], into, absorb[i]);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    task_t* const c = children[i];
+    if (absorb[i]) end_for_good(c, true);
+    else if (!c->absorbed.load(std::memory_order_relaxed))
       into->finished_children.add(c);  // for a later taskwait, or the region's end
   }
   for (task_t* c : children) unref(c);

@@ -123,6 +123,13 @@ class vector_clock_t {
     std::uint64_t id;
     std::uint64_t step;
   };
+  vector_clock_t() = default;
+  // A task's own clock: it never takes an entry of its owner, which
+  // ordered() never asks for (a task is ordered after its own past), and
+  // which would come back with every child's end clock at every join and
+  // make each a merge that changes something.
+  explicit vector_clock_t(std::uint64_t owner) : owner_(owner) {}
+
   // The step of task `id` that precedes, or null.
   std::uint64_t const* find(std::uint64_t id) const;
   // Everything `other` is ordered after, and task `id` at `step` (id 0:
@@ -144,6 +151,7 @@ class vector_clock_t {
   bool few_into_many(vector_clock_t const& other) const { return (other.entries_.size() + 1) * 16 <= entries_.size(); }
   std::vector<entry_t> entries_;
   std::size_t purge_at_ = 64;
+  std::uint64_t owner_ = 0;  // 0: none
 };
 
 // Whether the task with this id was absorbed or released: nothing in the
@@ -251,7 +259,8 @@ struct task_t {
   std::vector<dependence_slot_t> dependences;  // of its children; its own thread only
 
   task_t(void const* code_, std::uint64_t id_) : code(code_), below(nullptr), entered(false), done(false),
-      worker(false), waiting(false), switched(false), waiter(nullptr), id(id_), body(body_reported) {}
+      worker(false), waiting(false), switched(false), waiter(nullptr), id(id_), body(body_reported),
+      clock(id_) {}
 
   // Nodes come from a cache of the calling thread's (task_order.cc): a node
   // is made on its parent's thread and freed wherever its last reference
