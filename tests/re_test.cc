@@ -96,6 +96,28 @@ TEST_F(Reentrancy, OtherTasksAreListedInHandleOrderAndEachOnce) {
   expect_one_stop(f, {thread_of(1), thread_of(3), thread_of(2)});
 }
 
+// More holders than a report keeps in place: an entry and a leave that
+// matches no activation each count them all, listed in handle order (the
+// recorded stop keeps the first 16).
+TEST_F(Reentrancy, AReportListsEveryHolderHoweverMany) {
+  for (unsigned short n = 1; n <= 42; ++n) vexa::vexa.threads[n] = {0, thread_of(n)};
+  for (unsigned short n = 1; n <= 40; ++n) re.enter(n, f, frame(1));
+  re.enter(42, h, frame(1));
+  forget();
+  auto expect_stop_listing = [&](std::size_t count) {
+    ASSERT_EQ(reasons(), std::vector<vexa_event_reason_t>{VEXA_EVENT_REENTRANT_CALL});
+    EXPECT_EQ(stop(0).detection.u.re.count, count);
+    std::vector<std::uint64_t> first;
+    for (unsigned short n = 1; n <= stop_t::max_entries; ++n) first.push_back(thread_of(n));
+    EXPECT_EQ(listed_threads(stop(0)), first);
+    forget();
+  };
+  re.enter(41, f, frame(1));
+  expect_stop_listing(41);
+  re.leave(42, f, frame(2));  // h stays open; f is not at the back
+  expect_stop_listing(42);
+}
+
 TEST_F(Reentrancy, AFunctionOpenOnlyElsewhereUnderAnotherNameIsNoConflict) {
   re.enter(2, f, frame(1));
   re.enter(1, g, frame(1));

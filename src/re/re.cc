@@ -224,7 +224,7 @@ void re_t::grow(stack_t& s) {
 }
 
 [[gnu::always_inline]] inline unsigned char re_t::hold(call_t& call, holders_t& h,
-                                                       std::vector<unsigned short>& others) {
+                                                       handles_t& others) {
   // Pairs with the release stores and swaps of the word's earlier owners.
   std::uint64_t w = h.word.load(std::memory_order_acquire);
   if (holder_of(w) == call.task && count_of(w) != 0 && generation_of(w) == call.generation &&
@@ -248,7 +248,7 @@ void re_t::grow(stack_t& s) {
   return hold_slow(call, h, others);
 }
 
-unsigned char re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned short>& others) {
+unsigned char re_t::hold_slow(call_t& call, holders_t& h, handles_t& others) {
   lock_scope held(feature_lock);
   // reset() changes the generation only under this lock.
   if (generation_.load(std::memory_order_relaxed) != call.generation) return counted_nowhere;
@@ -286,7 +286,7 @@ unsigned char re_t::hold_slow(call_t& call, holders_t& h, std::vector<unsigned s
   return counted_list;
 }
 
-void re_t::listed_others(call_t& call, holders_t& h, std::uint64_t before, std::vector<unsigned short>& others) {
+void re_t::listed_others(call_t& call, holders_t& h, std::uint64_t before, handles_t& others) {
   lock_scope held(feature_lock);
   if (generation_.load(std::memory_order_relaxed) != call.generation) return;  // reset() writes it under this lock
   try {
@@ -300,7 +300,7 @@ void re_t::listed_others(call_t& call, holders_t& h, std::uint64_t before, std::
   gather(call, h, word(call.generation, call.task, 1), others);
 }
 
-void re_t::gather(call_t const& call, holders_t const& h, std::uint64_t w, std::vector<unsigned short>& out) const {
+void re_t::gather(call_t const& call, holders_t const& h, std::uint64_t w, handles_t& out) const {
   bool const owner = count_of(w) != 0 && generation_of(w) == call.generation && holder_of(w) != call.task;
   unsigned short const o = holder_of(w);
   bool pending = owner;
@@ -333,7 +333,7 @@ void re_t::release_listed(call_t& call, holders_t& h) {
   h.listed.store(static_cast<std::uint32_t>(h.tasks.size()), std::memory_order_seq_cst);
 }
 
-void re_t::others_holding(call_t& call, void const* function, std::vector<unsigned short>& out) {
+void re_t::others_holding(call_t& call, void const* function, handles_t& out) {
   holders_t* h = functions_.find(function);
   if (h == nullptr) return;
   // Pairs with the stores of the word's owners and of the list's members.
@@ -379,7 +379,7 @@ void re_t::enter(unsigned short task, void const* function, void const* frame) {
     lock_scope held(feature_lock);
     h = &functions_.at(function);  // may throw; nothing changed yet
   }
-  std::vector<unsigned short> noted;
+  handles_t noted;
   unsigned char const counted = hold(call, *h, noted);  // may throw, counting nothing
   push(call, {function, frame}, h, counted);
   if (!noted.empty() && checked(function)) raise(task, function, noted);
@@ -398,7 +398,7 @@ void re_t::leave(unsigned short task, void const* function, void const* frame) {
   }
   // A leave that matches no open activation is checked like an entry.
   if (!checked(function)) return;
-  std::vector<unsigned short> noted;
+  handles_t noted;
   others_holding(call, function, noted);
   if (!noted.empty()) raise(task, function, noted);
 }
@@ -455,7 +455,7 @@ std::size_t re_t::open_tasks() {
   return n;
 }
 
-void re_t::raise(unsigned short task, void const* function, std::vector<unsigned short>& noted) {
+void re_t::raise(unsigned short task, void const* function, handles_t& noted) {
   noted.push_back(task);  // into room that hold() reserved, on entry
   // A report names two or three tasks: their identities are built on the
   // stack, as every recursive call of a function two tasks run raises one.

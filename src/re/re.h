@@ -60,6 +60,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "../vexa/feature.h"
@@ -155,6 +156,41 @@ class re_t : public feature_t {
     std::atomic<slot_t*> data{nullptr};  // swapped by the owner under feature_lock
   };
 
+  // The other holders of a function, for a report: room for a few in
+  // place. Every entry into a function that another task holds fills one,
+  // and a fresh heap buffer for each was a malloc and a free per call.
+  class handles_t {
+   public:
+    handles_t() = default;
+    handles_t(handles_t const&) = delete;
+    handles_t& operator=(handles_t const&) = delete;
+    ~handles_t() {
+      if (data_ != inline_) delete[] data_;
+    }
+    // May throw std::bad_alloc, changing nothing.
+    void reserve(std::size_t n) {
+      if (n <= capacity_) return;
+      auto* const bigger = new unsigned short[n];
+      for (std::size_t i = 0; i < size_; ++i) bigger[i] = data_[i];
+      if (data_ != inline_) delete[] data_;
+      data_ = bigger;
+      capacity_ = n;
+    }
+    void push_back(unsigned short h) {
+      if (size_ == capacity_) reserve(2 * capacity_);
+      data_[size_++] = h;
+    }
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
+    unsigned short operator[](std::size_t i) const { return data_[i]; }
+
+   private:
+    unsigned short inline_[16];
+    unsigned short* data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = std::size(inline_);
+  };
+
   struct call_t;
   void begin(call_t& call, unsigned short task);
   // Pops the stale activations at the back of the caller's stack; with a
@@ -166,22 +202,22 @@ class re_t : public feature_t {
   [[gnu::noinline]] void clear_if_stale(call_t& call);
   // Counts one more activation of h's function for the caller's task;
   // returns where, and the other holders in `others`.
-  unsigned char hold(call_t& call, holders_t& h, std::vector<unsigned short>& others);
-  [[gnu::noinline]] unsigned char hold_slow(call_t& call, holders_t& h, std::vector<unsigned short>& others);
+  unsigned char hold(call_t& call, holders_t& h, handles_t& others);
+  [[gnu::noinline]] unsigned char hold_slow(call_t& call, holders_t& h, handles_t& others);
   // The list's holders other than the caller, who has just counted itself
   // in the word (changed from `before`, put back if this throws).
   [[gnu::noinline]] void listed_others(call_t& call, holders_t& h, std::uint64_t before,
-                                       std::vector<unsigned short>& others);
+                                       handles_t& others);
   void release(call_t& call, slot_t const& entry);
   [[gnu::noinline]] void release_listed(call_t& call, holders_t& h);
   // The other handles holding `function`, ascending.
-  void others_holding(call_t& call, void const* function, std::vector<unsigned short>& out);
+  void others_holding(call_t& call, void const* function, handles_t& out);
   // The other holders in the list and the word of h, ascending; caller
   // holds feature_lock.
-  void gather(call_t const& call, holders_t const& h, std::uint64_t w, std::vector<unsigned short>& out) const;
+  void gather(call_t const& call, holders_t const& h, std::uint64_t w, handles_t& out) const;
   [[gnu::noinline]] void grow(stack_t& s);
   // Raises event 257 for function, listing `noted` then the caller.
-  void raise(unsigned short task, void const* function, std::vector<unsigned short>& noted);
+  void raise(unsigned short task, void const* function, handles_t& noted);
   bool checked(void const* function) const;
   std::vector<instance_t> read_stack(stack_t const& s, std::uint32_t generation) const;
 
