@@ -60,15 +60,18 @@ class shadow_memory_t {
   // find_written()).
   static constexpr std::size_t words_per_page = 4096 / sizeof(word_t);
   static constexpr std::size_t pages_per_leaf = words_per_leaf / words_per_page;
-  // ... and with counts of the chains linked in each page and each line of
-  // eight words (see note_chained()).
+  // ... and with, for each page, a bitmap of its lines of eight words that
+  // head a chain, and for each line a count of the chains linked there
+  // (see note_chained()).
   static constexpr std::size_t words_per_line = 8;
   static constexpr std::size_t lines_per_leaf = words_per_leaf / words_per_line;
+  static constexpr std::size_t lines_per_page = words_per_page / words_per_line;
+  static_assert(lines_per_page == 64, "a page's lines fit a word of bits");
   static constexpr std::size_t leaf_bytes = words_per_leaf * sizeof(word_t) + pages_per_leaf / 8 +
-                                            pages_per_leaf * sizeof(std::uint32_t) + lines_per_leaf * sizeof(std::uint16_t);
+                                            pages_per_leaf * sizeof(std::uint64_t) + lines_per_leaf * sizeof(std::uint16_t);
   // A granule holds at most 36 objects (each start and size within it): a
-  // line's count needs more than a byte, a page's no more than 32 bits.
-  static_assert(words_per_line * 36 <= UINT16_MAX && words_per_page * 36 <= UINT32_MAX, "chain counts fit");
+  // line's count needs more than a byte.
+  static_assert(words_per_line * 36 <= UINT16_MAX, "chain counts fit");
 
   // Whether [base, base + size) has a word of its own to hold a stamp.
   static bool fits(address_t base, address_t size) {
@@ -101,18 +104,23 @@ class shadow_memory_t {
                : nullptr;
   }
   // Counts a log linked into (by 1) or out of (by -1) the chain that a's
-  // word heads, in a's page and line of words. The caller serialises the
+  // word heads, in a's line of words, and marks in its page's bitmap
+  // whether the line heads any (a walk then takes a page's lines a word at
+  // a time, not one by one: every task's end walks its dead stack). The caller serialises the
   // changes within each megabyte of the program's memory (the structure
   // shard's lock: a line and a page of words stand for less), and so the
   // walks that read them.
   void note_chained(address_t a, int by) {
     word_t* const leaf = leaf_of(a);
     std::size_t const i = index_in_leaf(a);
-    auto add = [](auto& n, auto by) {
-      n.store(static_cast<decltype(by)>(n.load(std::memory_order_relaxed) + by), std::memory_order_relaxed);
-    };
-    add(page_counts(leaf)[i / words_per_page], static_cast<std::uint32_t>(by));
-    add(line_counts(leaf)[i / words_per_line], static_cast<std::uint16_t>(by));
+    std::atomic<std::uint16_t>& count = line_counts(leaf)[i / words_per_line];
+    auto const before = count.load(std::memory_order_relaxed);
+    auto const after = static_cast<std::uint16_t>(before + by);
+    count.store(after, std::memory_order_relaxed);
+    if ((before == 0) == (after == 0)) return;
+    std::atomic<std::uint64_t>& lines = page_lines(leaf)[i / words_per_page];
+    std::uint64_t const bit = std::uint64_t{1} << (i / words_per_line % lines_per_page);
+    lines.store(lines.load(std::memory_order_relaxed) ^ bit, std::memory_order_relaxed);
   }
   // Calls f(first, words) for every line of eight words that stands for
   // bytes of [begin, last] and heads a chain (note_chained()): `first` is
@@ -168,15 +176,16 @@ class shadow_memory_t {
   }
   // The bit of word i's page in its word of the bitmap.
   static std::uint64_t page_bit(std::size_t i) { return std::uint64_t{1} << (i / words_per_page % 64); }
-  // Atomic only because a walk reads the counts of other shards' pages on
+  // Atomic only because a walk reads the bitmaps of other shards' pages on
   // its way (and skips them): relaxed, each is written under one shard's
-  // lock, and the walks that use it hold that lock.
-  static std::atomic<std::uint32_t>* page_counts(word_t* leaf) {
-    return reinterpret_cast<std::atomic<std::uint32_t>*>(reinterpret_cast<char*>(leaf + words_per_leaf) +
+  // lock (a page of words stands for less than a megabyte), and the walks
+  // that use it hold that lock.
+  static std::atomic<std::uint64_t>* page_lines(word_t* leaf) {
+    return reinterpret_cast<std::atomic<std::uint64_t>*>(reinterpret_cast<char*>(leaf + words_per_leaf) +
                                                          pages_per_leaf / 8);
   }
   static std::atomic<std::uint16_t>* line_counts(word_t* leaf) {
-    return reinterpret_cast<std::atomic<std::uint16_t>*>(page_counts(leaf) + pages_per_leaf);
+    return reinterpret_cast<std::atomic<std::uint16_t>*>(page_lines(leaf) + pages_per_leaf);
   }
   leaf_t* table();
   // Calls visit(leaf, base, lo, hi) for every leaf made that stands for
@@ -267,12 +276,16 @@ void shadow_memory_t::for_each_chained_line(std::uint64_t begin, std::uint64_t l
       }
       p += static_cast<std::size_t>(__builtin_ctzll(set));
       if (p > last_page) return;
-      if (page_counts(leaf)[p].load(std::memory_order_relaxed) != 0) {
-        std::uint64_t const from = std::max(lo, base + p * page_span);
-        std::uint64_t const to = std::min(hi, base + (p + 1) * page_span - 1);
-        std::atomic<std::uint16_t> const* const lines = line_counts(leaf);
-        for (std::size_t l = static_cast<std::size_t>((from - base) / line_span); l <= (to - base) / line_span; ++l)
-          if (lines[l].load(std::memory_order_relaxed) != 0) f(base + l * line_span, leaf + l * words_per_line);
+      std::uint64_t lines = page_lines(leaf)[p].load(std::memory_order_relaxed);
+      if (lines != 0) {
+        // Only the lines of the page inside [lo, hi].
+        std::uint64_t const page_base = base + p * page_span;
+        if (lo > page_base) lines &= ~std::uint64_t{0} << ((lo - page_base) / line_span);
+        if (hi < page_base + page_span - 1) lines &= ~std::uint64_t{0} >> (lines_per_page - 1 - (hi - page_base) / line_span);
+        for (; lines != 0; lines &= lines - 1) {
+          std::size_t const l = p * lines_per_page + static_cast<std::size_t>(__builtin_ctzll(lines));
+          f(base + l * line_span, leaf + l * words_per_line);
+        }
       }
       ++p;
     }
