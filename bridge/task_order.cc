@@ -24,6 +24,7 @@ constexpr unsigned node_cache_most = 256;
 thread_local node_cache_t node_cache __attribute__((tls_model("initial-exec")));
 
 pthread_key_t node_cache_key;
+bool node_cache_keyed;  // the key was made; written once, under node_cache_key_made
 pthread_once_t node_cache_key_made = PTHREAD_ONCE_INIT;
 
 void empty_node_cache(void*) {
@@ -37,7 +38,7 @@ void empty_node_cache(void*) {
   c.closed = true;  // the thread's later destructors may still free tasks
 }
 
-void make_node_cache_key() { pthread_key_create(&node_cache_key, empty_node_cache); }
+void make_node_cache_key() { node_cache_keyed = pthread_key_create(&node_cache_key, empty_node_cache) == 0; }
 
 }  // namespace
 
@@ -67,7 +68,13 @@ void task_t::operator delete(void* node) noexcept {
   if (!c.keyed) {
     c.keyed = true;
     pthread_once(&node_cache_key_made, make_node_cache_key);
-    pthread_setspecific(node_cache_key, &c);  // any value but null: the end calls empty_node_cache
+    // Without a key (the process ran out of them) nothing would empty the
+    // cache at the thread's end: the thread keeps none.
+    if (!node_cache_keyed || pthread_setspecific(node_cache_key, &c) != 0) {  // any value but null
+      c.closed = true;
+      ::operator delete(node);
+      return;
+    }
   }
   *static_cast<void**>(node) = c.head;
   c.head = node;

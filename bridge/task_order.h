@@ -74,6 +74,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "../src/lock/lock.h"
@@ -107,9 +108,10 @@ struct node_list_t {
   spin_t lock;
   std::vector<task_t*> nodes;
   std::size_t compact_at = 64;  // see add()
-  // Adds t. A list that lives long (a region's) would otherwise hold every
-  // task it ever had: when it has doubled since it was last compacted, the
-  // tasks absorbed since are dropped from it.
+  // Adds t. A list that lives long (a task's finished children, a
+  // taskgroup's members) would otherwise hold every task it ever had: when
+  // it has doubled since it was last compacted, the tasks absorbed since
+  // are dropped from it.
   void add(task_t* t);
   std::vector<task_t*> take();
 };
@@ -129,6 +131,20 @@ class vector_clock_t {
   // which would come back with every child's end clock at every join and
   // make each a merge that changes something.
   explicit vector_clock_t(std::uint64_t owner) : owner_(owner) {}
+  // A copy has no owner, and a clock assigned to keeps its own: the
+  // entries are what moves, never whose clock it is.
+  vector_clock_t(vector_clock_t const& other) : entries_(other.entries_), purge_at_(other.purge_at_) {}
+  vector_clock_t& operator=(vector_clock_t const& other) {
+    entries_ = other.entries_;
+    purge_at_ = other.purge_at_;
+    return *this;
+  }
+  vector_clock_t(vector_clock_t&& other) noexcept : entries_(std::move(other.entries_)), purge_at_(other.purge_at_) {}
+  vector_clock_t& operator=(vector_clock_t&& other) noexcept {
+    entries_ = std::move(other.entries_);
+    purge_at_ = other.purge_at_;
+    return *this;
+  }
 
   // The step of task `id` that precedes, or null.
   std::uint64_t const* find(std::uint64_t id) const;
@@ -244,7 +260,10 @@ struct task_t {
   // joiner reads it after the runtime's join, which orders the two.
   bool published = false;
   bool finished = false;              // kept in the library, not absorbed yet
-  bool in_epoch_clock = false;        // its end clock is in its region's; under the region's lock
+  // Its region's epoch clock needs nothing more of it: its end clock is
+  // there, or it was absorbed first, or it is an implicit task (which hands
+  // its clock on as it arrives). Under the region's lock.
+  bool in_epoch_clock = false;
   // Absorbed or released. Written once by the absorbing thread; read by
   // others only to drop it from lists and clocks, relaxed: a stale false
   // only keeps it a while longer.

@@ -470,7 +470,7 @@ void re_t::raise(unsigned short task, void const* function, handles_t& noted) {
   // every recursive call of a function that two tasks run comes here, and
   // naming all its holders under the runtime lock for nothing was most of
   // the detector's cost in a recursive program.
-  if (!vexa.admits(VEXA_EVENT_REENTRANT_CALL)) return;
+  if (!vexa.admit(VEXA_EVENT_REENTRANT_CALL)) return;
   for (std::size_t i = 0; i < noted.size(); ++i) {
     thread_model_t::threadid_t const id = vexa.identity_of(noted[i]);
     list[i] = {id.task_id, id.thread};

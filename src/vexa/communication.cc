@@ -28,14 +28,14 @@ bool distinct_enabled() { return (load_word(__vexa_config[VEXA_CONFIG_ENABLE]) &
 
 }  // namespace
 
-bool vexa_t::admits(vexa_event_reason_t reason) {
+bool vexa_t::admit(vexa_event_reason_t reason) {
   return !distinct_enabled() || distinct_t::get().admit(reason, __vexa_current_detection);
 }
 
 void vexa_t::notify_debugger(vexa_event_reason_t reason, bool admitted) {
   // Here the detection record is complete and the runtime lock is held, so
   // the detectors need not know about distinct detections.
-  if (!admitted && detection(reason) && !admits(reason)) return;
+  if (!admitted && detection(reason) && !admit(reason)) return;
   __vexa_event_reason = reason;
   __vexa_current_detection.code = to_address(current.code);
   if (reason == VEXA_EVENT_NONE) return;

@@ -64,10 +64,10 @@ class finished_table_t {
   };
 
   std::size_t capacity() const { return slots_ == nullptr ? 0 : mask_ + 1; }
-  // Ids are handed out in order: a multiplicative hash spreads neighbours.
-  std::size_t home(std::uint64_t id) const {
-    return static_cast<std::size_t>((id * 0x9e3779b97f4a7c15ull) >> 32) & mask_;
-  }
+  // Ids are handed out in order, but a program may choose its own: the
+  // top bits of a multiplicative hash spread neighbours and ids alike in
+  // their low bits.
+  std::size_t home(std::uint64_t id) const { return static_cast<std::size_t>((id * 0x9e3779b97f4a7c15ull) >> shift_); }
 
   void grow() {
     std::size_t const grown = capacity() == 0 ? 64 : 2 * capacity();
@@ -76,6 +76,7 @@ class finished_table_t {
     std::size_t const old_capacity = capacity();
     slots_ = bigger;
     mask_ = grown - 1;
+    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(grown));
     for (std::size_t k = 0; k < old_capacity; ++k) {
       if (old[k].record == nullptr) continue;
       std::size_t i = home(old[k].id);
@@ -87,6 +88,7 @@ class finished_table_t {
 
   slot_t* slots_ = nullptr;
   std::size_t mask_ = 0;
+  unsigned shift_ = 63;  // 64 - log2 of the capacity
   std::size_t size_ = 0;
 };
 

@@ -44,13 +44,14 @@ class vexa_t {
 
   // Raises one event and returns when the debugger has resumed with nothing
   // pending. Callers hold `lock` (the destructor excepted). A detection
-  // that admits() let through already is `admitted`.
+  // that admit() let through already is `admitted`.
   void notify_debugger(vexa_event_reason_t reason, bool admitted = false);
-  // Whether a detection would be raised now: with distinct detections on,
-  // one raised before is only counted here. A detector may ask before it
-  // fills the rest of the record, once the record holds what tells
-  // detections apart (distinct.h). Caller holds `lock`.
-  bool admits(vexa_event_reason_t reason);
+  // Takes a detection in: with distinct detections on, one raised before is
+  // counted and refused (false); one let through counts as raised, so the
+  // caller must raise it (notify_debugger(reason, true)). A detector may
+  // call it before it fills the rest of the record, once the record holds
+  // what tells detections apart (distinct.h). Caller holds `lock`.
+  bool admit(vexa_event_reason_t reason);
   // Executes the debugger's pending commands; the answer to raise next.
   vexa_event_reason_t configure();
 
