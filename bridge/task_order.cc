@@ -4,8 +4,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <iterator>
-#include <memory>
 
 namespace vexa_bridge {
 
@@ -81,6 +79,26 @@ void task_t::operator delete(void* node) noexcept {
   ++c.count;
 }
 
+namespace {
+
+// Appends t to a list that may live long, under the list's lock. When the
+// list has doubled since it was last compacted, the tasks absorbed since
+// leave it, into `dropped`, for the caller to unref outside the lock (which
+// may free them).
+void add_compacting(std::vector<task_t*>& nodes, std::size_t& compact_at, task_t* t,
+                    std::vector<task_t*>& dropped) {
+  nodes.push_back(t);
+  if (nodes.size() < compact_at) return;
+  auto const kept = std::stable_partition(nodes.begin(), nodes.end(), [](task_t* n) {
+    return !n->absorbed.load(std::memory_order_relaxed);  // a stale false keeps it a while longer
+  });
+  dropped.assign(kept, nodes.end());
+  nodes.erase(kept, nodes.end());
+  compact_at = std::max<std::size_t>(64, 2 * nodes.size());
+}
+
+}  // namespace
+
 void node_list_t::add(task_t* t) {
   ref(t);
   std::vector<task_t*> dropped;
@@ -88,13 +106,7 @@ void node_list_t::add(task_t* t) {
     spin_scope held(lock);
     // A task's children list usually ends at two or three: one allocation.
     if (nodes.capacity() == 0) nodes.reserve(4);
-    nodes.push_back(t);
-    if (nodes.size() < compact_at) return;
-    auto gone = [](task_t* n) { return n->absorbed.load(std::memory_order_relaxed); };
-    auto const kept = std::stable_partition(nodes.begin(), nodes.end(), [&](task_t* n) { return !gone(n); });
-    dropped.assign(kept, nodes.end());
-    nodes.erase(kept, nodes.end());
-    compact_at = std::max<std::size_t>(64, 2 * nodes.size());
+    add_compacting(nodes, compact_at, t, dropped);
   }
   for (task_t* n : dropped) unref(n);  // outside the lock: it may free n
 }
@@ -412,8 +424,7 @@ namespace {
 // took its end clock (a join, a successor), or this ran first (the
 // barrier's absorbing, the region's end), or it merged at once (a piece).
 void merge_listed(region_t* r) {
-  for (; r->merged < r->finished.size(); ++r->merged) {
-    task_t* const t = r->finished[r->merged];
+  for (task_t* t : r->finished) {
     if (t->in_epoch_clock) continue;
     t->in_epoch_clock = true;
     // Written once by the absorbing thread; a stale false merges a clock
@@ -429,39 +440,15 @@ std::vector<task_t*> take_listed(region_t* r) {
   spin_scope held(r->lock);
   merge_listed(r);
   out.swap(r->finished);
-  r->merged = 0;
   r->compact_at = 64;
   return out;
-}
-
-// Lists t, whose reference the list takes over. A list that lives long
-// would otherwise hold every task the region ever had: when it has doubled
-// since it was last compacted, the tasks absorbed since are dropped from
-// it, into `dropped` for the caller to unref outside the lock (which may
-// free them).
-void list(region_t* r, task_t* t, std::vector<task_t*>& dropped) {
-  r->finished.push_back(t);
-  if (r->finished.size() < r->compact_at) return;
-  std::size_t kept = 0, kept_merged = 0;
-  for (std::size_t i = 0; i < r->finished.size(); ++i) {
-    task_t* const n = r->finished[i];
-    if (n->absorbed.load(std::memory_order_relaxed)) {  // see merge_listed()
-      dropped.push_back(n);
-      continue;
-    }
-    if (i < r->merged) ++kept_merged;
-    r->finished[kept++] = n;
-  }
-  r->finished.resize(kept);
-  r->merged = kept_merged;
-  r->compact_at = std::max<std::size_t>(64, 2 * kept);
 }
 
 void give_back(region_t* r, std::vector<task_t*> const& kept) {
   std::vector<task_t*> dropped;
   {
     spin_scope held(r->lock);
-    for (task_t* t : kept) list(r, t, dropped);
+    for (task_t* t : kept) add_compacting(r->finished, r->compact_at, t, dropped);
   }
   for (task_t* t : dropped) unref(t);
 }
@@ -482,7 +469,7 @@ void finished(task_t* t, bool merge_now) {
       r->epochs[t->epoch & 1].merge(t->clock, t->id, t->step);
       t->in_epoch_clock = true;
     }
-    list(r, t, dropped);
+    add_compacting(r->finished, r->compact_at, t, dropped);
   }
   for (task_t* n : dropped) unref(n);
 }
@@ -531,20 +518,12 @@ void join_children(task_t* into) {
                        static_cast<int>(std::count_if(children.begin(), children.end(), [](task_t* c) {
                          return !c->absorbed.load(std::memory_order_relaxed);
                        }));
-  // Decided before any end is merged: the merges change nothing it reads.
-  auto absorbable = [&](task_t* c) {
-    return !c->absorbed.load(std::memory_order_relaxed) && c->finished && !c->published && same_epoch(c, into) &&
-           (all || (closed(c) && c->successors.load(std::memory_order_relaxed) == 0));
-  };
-  bool few[16];
-  std::unique_ptr<bool[]> many;  // a taskwait for more children than `few` holds
-  if (children.size() > std::size(few)) many.reset(new bool[children.size()]);
-  bool* const absorb = many ? many.get() : few;
-  for (std::size_t i = 0; i < children.size(); ++i) absorb[i] = absorbable(children[i]);
-  for (std::size_t i = 0; i < children.size(); ++i) take_end(children[i], into, absorb[i]);
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    task_t* const c = children[i];
-    if (absorb[i]) end_for_good(c, true);
+  for (task_t* c : children) {
+    bool const absorb = !c->absorbed.load(std::memory_order_relaxed) && c->finished && !c->published &&
+                        same_epoch(c, into) &&
+                        (all || (closed(c) && c->successors.load(std::memory_order_relaxed) == 0));
+    take_end(c, into, absorb);
+    if (absorb) end_for_good(c, true);
     else if (!c->absorbed.load(std::memory_order_relaxed))
       into->finished_children.add(c);  // for a later taskwait, or the region's end
   }

@@ -189,11 +189,10 @@ struct region_t {
   std::atomic<int> refs{1};         // the region's own, and each task's `home`
   spin_t lock;  // guards everything below but `start`
   // Its finished tasks that are not absorbed yet (and, until the list is
-  // compacted, some that are), each referenced; those from `merged` on may
-  // have end clocks that the epoch clocks lack (task_t::in_epoch_clock).
+  // compacted, some that are), each referenced; some may have end clocks
+  // that the epoch clocks lack (task_t::in_epoch_clock).
   std::vector<task_t*> finished;
-  std::size_t merged = 0;
-  std::size_t compact_at = 64;
+  std::size_t compact_at = 64;  // see node_list_t::add()
   vector_clock_t start;  // the encountering task's clock when it began
   vector_clock_t epochs[2];  // by epoch parity: see depart()
 };

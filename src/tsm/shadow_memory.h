@@ -106,10 +106,10 @@ class shadow_memory_t {
   // Counts a log linked into (by 1) or out of (by -1) the chain that a's
   // word heads, in a's line of words, and marks in its page's bitmap
   // whether the line heads any (a walk then takes a page's lines a word at
-  // a time, not one by one: every task's end walks its dead stack). The caller serialises the
-  // changes within each megabyte of the program's memory (the structure
-  // shard's lock: a line and a page of words stand for less), and so the
-  // walks that read them.
+  // a time, not one by one: every task's end walks its dead stack). The
+  // caller serialises the changes within each megabyte of the program's
+  // memory (the structure shard's lock: a line and a page of words stand
+  // for less), and so the walks that read them.
   void note_chained(address_t a, int by) {
     word_t* const leaf = leaf_of(a);
     std::size_t const i = index_in_leaf(a);

@@ -341,7 +341,7 @@ class tsm_t : public feature_t {
   template <class F>
   void for_each_meeting(shard_mask_t mask, std::uint64_t lo, std::uint64_t hi, F&& f);
   // Calls f(log, its home shard) once for every indexed log, through the
-  // extent indexes, which list them all; every shard's lock held.
+  // pools, which hold them all; every shard's lock held.
   template <class F>
   void for_each_log(F&& f);
   bool holds_none(address_t begin, address_t end) const;
